@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <jansson.h>
 
 #include <regex>
 #include <string>
@@ -102,9 +103,6 @@ TEST(CommandLine, DeviceActionsWithValidArguments)
         {"version", "extra", "words"},
         {"devices", "0x1234", "0x5678"},
         {"update", "1234-5678-0000", "fw.dfu"},
-        {"set", "1234-5678-0000"},
-        {"set", "1234-5678-0000", "name"},
-        {"get", "1234-5678-0000", "name", "ignored", "words"},
         {"reset", "1234-5678-0000"},
     };
     for (const auto& args : cases) {
@@ -116,11 +114,77 @@ TEST(CommandLine, DeviceActionsWithValidArguments)
     }
 }
 
+// set and get with no such device attached: one control document whose
+// entry names the request (null when none was given) and says the device
+// could not be reached; the run fails.
+TEST(CommandLine, ControlRequestsWithoutDevice)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* request;  // null: JSON null expected
+    };
+    const Case cases[] = {
+        {{"set", "1234-5678-0000", "name"}, "name"},
+        {{"get", "1234-5678-0000", "name", "ignored", "words"}, "name"},
+        {{"set", "1234-5678-0000"}, nullptr},
+        {{"get", "1234-5678-0003"}, nullptr},
+        {{"get", "1ffff-5678-0000", "version"}, "version"},
+    };
+    for (const Case& c : cases) {
+        const std::string label = c.args[0] + " " + c.args[1];
+        ProcessResult r = run(c.args);
+        EXPECT_EQ(r.exitCode, testsupport::failureExitCode()) << label;
+        EXPECT_EQ(r.err, "") << label;
+        ASSERT_FALSE(r.out.empty()) << label;
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line expected: " << r.out;
+
+        json_error_t error;
+        json_t* document = json_loads(r.out.c_str(), 0, &error);
+        ASSERT_NE(document, nullptr) << error.text << " in: " << r.out;
+        json_t* entries = json_object_get(document, "control");
+        EXPECT_EQ(json_object_size(document), 1u) << label;
+        EXPECT_EQ(json_array_size(entries), 1u) << label;
+        json_t* entry = json_array_get(entries, 0);
+        json_t* request = json_object_get(entry, "request");
+        if (c.request != nullptr) {
+            EXPECT_STREQ(json_string_value(request), c.request) << label;
+        } else {
+            EXPECT_TRUE(json_is_null(request)) << label;
+        }
+        EXPECT_TRUE(json_is_null(json_object_get(entry, "response"))) << label;
+        EXPECT_STREQ(json_string_value(json_object_get(entry, "error")),
+                     "Unable to connect to device")
+            << label;
+        json_decref(document);
+    }
+}
+
+// An identifier whose vendor or product id reads as 0 gets one plain text on
+// standard output, without a line end, and no document.
+TEST(CommandLine, ControlRequestsWithInvalidIdentifier)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* out;
+    };
+    const Case cases[] = {
+        {{"set", "0-5678-0", "x"}, "Invalid vid or pid 0 0x5678"},
+        {{"get", "1234-0-0", "version"}, "Invalid vid or pid 0x1234 0"},
+        {{"get", "zzzz"}, "Invalid vid or pid 0 0"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult r = run(c.args);
+        EXPECT_EQ(r.exitCode, testsupport::failureExitCode()) << c.args[1];
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "") << c.args[1];
+    }
+}
+
 class DfuFileCommand : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        testsupport::DfuSpec small;
+        testsupport::DfuContents small;
         small.idVendor = 0xABCD;
         small.idProduct = 0x0102;
         small.bcdDevice = 0x0203;
@@ -195,7 +259,7 @@ TEST_F(DfuFileCommand, BadFilesAreReportedAndSkipped)
 TEST_F(DfuFileCommand, EachDescriptionIsOfItsOwnImage)
 {
     // A second, different file after the first must not inherit anything.
-    testsupport::DfuSpec plain;
+    testsupport::DfuContents plain;
     plain.payload = testsupport::countingBytes(16);
     testsupport::writeFile(dir.path("plain.dfu"), testsupport::buildDfuFile(plain));
 

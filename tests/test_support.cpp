@@ -94,18 +94,18 @@ static void putLE16(Bytes& out, uint16_t v)
     out.push_back(static_cast<uint8_t>(v >> 8));
 }
 
-Bytes buildDfuFile(const DfuSpec& spec)
+Bytes buildDfuFile(const DfuContents& contents)
 {
-    Bytes file = spec.payload;
-    file.insert(file.end(), spec.aux.begin(), spec.aux.end());
-    putLE16(file, spec.bcdDevice);
-    putLE16(file, spec.idProduct);
-    putLE16(file, spec.idVendor);
-    putLE16(file, spec.bcdDFU);
+    Bytes file = contents.payload;
+    file.insert(file.end(), contents.aux.begin(), contents.aux.end());
+    putLE16(file, contents.bcdDevice);
+    putLE16(file, contents.idProduct);
+    putLE16(file, contents.idVendor);
+    putLE16(file, contents.bcdDFU);
     file.push_back('U');
     file.push_back('F');
     file.push_back('D');
-    file.push_back(static_cast<uint8_t>(spec.aux.size() + 16));
+    file.push_back(static_cast<uint8_t>(contents.aux.size() + 16));
     uint32_t crc = referenceJamCrc(file.data(), file.size());
     for (int i = 0; i < 4; ++i)
         file.push_back(static_cast<uint8_t>(crc >> (8 * i)));

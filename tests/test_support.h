@@ -41,7 +41,7 @@ std::string captureOutput(const std::function<void(FILE*)>& print);
 // reference for the implementation under test.
 uint32_t referenceJamCrc(const uint8_t* data, size_t size);
 
-struct DfuSpec {
+struct DfuContents {
     Bytes payload;
     Bytes aux;
     uint16_t idVendor = 0x1234;
@@ -51,7 +51,7 @@ struct DfuSpec {
 };
 
 // payload | aux | 16-byte suffix with a correct CRC.
-Bytes buildDfuFile(const DfuSpec& spec);
+Bytes buildDfuFile(const DfuContents& contents);
 
 // Bytes 0, 1, 2, ... wrapping at 256.
 Bytes countingBytes(size_t size, uint8_t first = 0);
