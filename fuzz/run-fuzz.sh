@@ -1,0 +1,61 @@
+#!/bin/sh
+# Builds fuzz_dfu_load and its seed corpus in BUILD_DIR (a build folder
+# configured with the fuzz preset, e.g. build/fuzz) and runs the fuzzer for
+# SECONDS seconds. Fails (non-zero) on any crash, leak, timeout, broken
+# invariant or sanitizer report; the failing input is then kept in
+# BUILD_DIR/fuzz/artifacts/ and the log in BUILD_DIR/fuzz/fuzz_dfu_load.log.
+#
+# usage: fuzz/run-fuzz.sh BUILD_DIR SECONDS
+set -eu
+
+if [ $# -ne 2 ]; then
+    echo "usage: $0 BUILD_DIR SECONDS" >&2
+    exit 2
+fi
+build=$1
+seconds=$2
+case $seconds in
+    '' | *[!0-9]*) echo "$0: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
+esac
+
+cmake --build "$build" --target fuzz_dfu_load fuzz_make_corpus -j 2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/fuzz_dfu_load.XXXXXX")
+scratch="$work/scratch"
+trap 'rm -rf "$work" "$scratch"' EXIT
+trap 'exit 1' HUP INT TERM
+# The target rewrites a scratch file for every input: on a disk file system
+# that rewrite can wait for the disk, so it goes to tmpfs where there is one.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+    scratch=$(mktemp -d /dev/shm/fuzz_dfu_load.XXXXXX)
+else
+    mkdir "$scratch"
+fi
+mkdir "$work/seeds" "$work/corpus"
+"$build/fuzz/fuzz_make_corpus" "$work/seeds"
+
+artifacts="$build/fuzz/artifacts"
+log="$build/fuzz/fuzz_dfu_load.log"
+mkdir -p "$artifacts"
+
+# New inputs go to the working corpus (first folder); the seeds stay as made.
+status=0
+TMPDIR="$scratch" \
+ASAN_OPTIONS=detect_leaks=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$build/fuzz/fuzz_dfu_load" \
+    -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    "$work/corpus" "$work/seeds" > "$log" 2>&1 || status=$?
+
+grep -v '^"' "$log" | tail -n 12
+if [ "$status" -ne 0 ]; then
+    echo "run-fuzz: FAILED: fuzz_dfu_load exited with $status (log $log, inputs in $artifacts)" >&2
+    exit 1
+fi
+# Belt and braces: a report that did not end the run still fails it.
+if grep -E "ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|invariant violated" "$log" > /dev/null; then
+    echo "run-fuzz: FAILED: sanitizer or invariant report in $log" >&2
+    exit 1
+fi
+echo "run-fuzz: no crash, leak or sanitizer report in $seconds s"
