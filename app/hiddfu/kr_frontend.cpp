@@ -5,6 +5,7 @@
 #include "kr_frontend.h"
 
 #include "kr_dfufirmware.h"
+#include "kr_mvcommand.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,11 +59,13 @@ bool handleFirmware(int argc, char** argv)
     return deviceSupportMissing("update");
 }
 
+// The identifier and the request name; words after the name are ignored,
+// and a missing name reaches the command as an absent request.
 bool handleControl(int argc, char** argv, bool expectReply)
 {
     if (argc < 3)
         return handleUsage(argc, argv, "Invalid argument count");
-    return deviceSupportMissing(expectReply ? "get" : "set");
+    return mv_CommandControl(argv[2], argc > 3 ? argv[3] : nullptr, expectReply);
 }
 
 bool handleReset(int argc, char** argv)

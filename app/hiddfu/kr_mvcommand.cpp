@@ -8,18 +8,21 @@
 // container as it was, which is exactly that behaviour.
 #include "kr_mvcommand.h"
 
-#include "HidDfu.h"
+#include "vun_hid.h"
 
 #include <jansson.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace kr {
 
-namespace {
-
-json_t* requireJson(json_t* value, const char* member)
+json_t* detail::requireJson(json_t* value, const char* member)
 {
     if (value == nullptr) {
         std::fprintf(stderr, "hiddfu: out of memory creating the JSON document's %s\n", member);
@@ -27,6 +30,10 @@ json_t* requireJson(json_t* value, const char* member)
     }
     return value;
 }
+
+namespace {
+
+using detail::requireJson;
 
 // A JSON string, or JSON null for an absent text; null (not set) when the
 // text is not valid UTF-8 or memory runs out.
@@ -52,28 +59,6 @@ void JSONRoot::write(FILE* stream) const
     json_dumpf(m_root, stream, 0);
     std::fputs("\n", stream);
     std::fflush(stream);
-}
-
-JSONVersion::JSONVersion()
-{
-    json_t* version = requireJson(json_object(), "version");
-
-    uint16 major = 0;
-    uint16 minor = 0;
-    uint16 release = 0;
-    uint16 build = 0;
-    hidDfuGetVersion(&major, &minor, &release, &build);
-
-    char hidDfuDllVersionString[50];
-    std::snprintf(hidDfuDllVersionString, sizeof hidDfuDllVersionString, "%u.%u.%u (%u)",
-                  static_cast<unsigned>(major), static_cast<unsigned>(minor),
-                  static_cast<unsigned>(release), static_cast<unsigned>(build));
-
-    json_object_set_new(version, "major", json_integer(1));
-    json_object_set_new(version, "minor", json_integer(0));
-    json_object_set_new(version, "qualifier", json_string("win32beta1"));
-    json_object_set_new(version, "hid_dfu_dll_version", json_string(hidDfuDllVersionString));
-    json_object_set_new(root(), "version", version);
 }
 
 JSONDevices::JSONDevices() : m_deviceArray(requireJson(json_array(), "m_deviceArray"))
@@ -142,6 +127,156 @@ void JSONTransfer::setState(State state, const char* errorText)
     } else {
         json_object_set_new(m_jsonStatus, "error", json_null());
     }
+}
+
+// ---- The device identifier -------------------------------------------------
+
+namespace {
+
+// Reads one "%x" field at `text` as the C library does: white space, an
+// optional sign, "0" optionally followed by x or X (taken even when no digit
+// follows, as sscanf takes it), then hexadecimal digits. Returns the position
+// after the field, or null when no digit was read (a matching failure).
+const char* readHexField(const char* text, int32_t& field)
+{
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    bool sawDigit = false;
+    if (*p == '0') {
+        sawDigit = true;
+        ++p;
+        if (*p == 'x' || *p == 'X')
+            ++p;
+    }
+    uint64_t value = 0;
+    bool overflow = false;
+    for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
+        sawDigit = true;
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        const unsigned digit = c <= '9' ? static_cast<unsigned>(c - '0')
+                                        : static_cast<unsigned>(c - 'a' + 10);
+        if (value > (UINT64_MAX >> 4))
+            overflow = true;
+        value = (value << 4) | digit;
+    }
+    if (!sawDigit)
+        return nullptr;
+    // As strtoul: a value too large saturates whatever the sign, otherwise
+    // a minus sign negates in unsigned arithmetic.
+    if (overflow)
+        value = UINT64_MAX;
+    else if (negative)
+        value = 0 - value;
+    field = static_cast<int32_t>(static_cast<uint32_t>(value));
+    return p;
+}
+
+} // namespace
+
+bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, int32_t& dummy)
+{
+    vid = 0;
+    pid = 0;
+    dummy = 0;
+    int32_t* const fields[] = {&vid, &pid, &dummy};
+    const char* p = identifier;
+    for (size_t i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (*p != '-')
+                break;
+            ++p;
+        }
+        p = readHexField(p, *fields[i]);
+        if (p == nullptr)
+            break;
+    }
+    return vid != 0 && pid != 0;
+}
+
+// ---- set and get ---------------------------------------------------------------
+
+namespace {
+
+// The smallest reply buffer: every reply of up to 99 bytes fits with its
+// terminating zero; longer input reports get a buffer of their own length.
+const size_t kResponseBufferSize = 100;
+
+// An interface opened by hid_open, closed when the command is done with it.
+class OpenedDevice {
+public:
+    explicit OpenedDevice(HidHandle handle) : m_handle(handle) {}
+    ~OpenedDevice() { hid_close(m_handle); }
+    OpenedDevice(const OpenedDevice&) = delete;
+    OpenedDevice& operator=(const OpenedDevice&) = delete;
+
+    HidHandle handle() const { return m_handle; }
+
+private:
+    HidHandle m_handle;
+};
+
+// A zeroed reply buffer that the receive cannot overrun and that always
+// ends in a zero byte: it copies at most the input report length - 1 bytes,
+// and the buffer holds at least the input report length. When the lengths
+// cannot be read the receive fails without touching the buffer.
+std::vector<uint8_t> responseBuffer(HidHandle deviceHandle)
+{
+    uint32_t inputLen = 0;
+    uint32_t outputLen = 0;
+    hid_get_report_length(deviceHandle, inputLen, outputLen);
+    return std::vector<uint8_t>(std::max<size_t>(kResponseBufferSize, inputLen), 0);
+}
+
+// Sends the request (its bytes without the terminating zero; no bytes for an
+// absent request, so the report is the id and zeros) and, when a reply is
+// expected, reads one input report. Returns the reply text, empty when
+// nothing was read. Neither the send's nor the receive's result changes the
+// outcome: a device that ignores the request still counts as reached.
+std::string exchangeRequest(HidHandle deviceHandle, const char* request, bool expectReply)
+{
+    const char* name = request != nullptr ? request : "";
+    const uint32_t length = static_cast<uint32_t>(std::min<size_t>(std::strlen(name), UINT32_MAX));
+    hid_send(deviceHandle, reinterpret_cast<const uint8_t*>(name), length);
+
+    std::vector<uint8_t> response = responseBuffer(deviceHandle);
+    if (expectReply) {
+        uint32_t responseLength = 0;
+        hid_receive(deviceHandle, response.data(), responseLength);
+    }
+    return std::string(reinterpret_cast<const char*>(response.data()));
+}
+
+} // namespace
+
+bool mv_CommandControl(const char* identifier, const char* request, bool expectReply, FILE* out)
+{
+    int32_t vid = 0;
+    int32_t pid = 0;
+    int32_t dummy = 0;
+    if (!readDeviceIdentifier(identifier, vid, pid, dummy)) {
+        std::fprintf(out, "Invalid vid or pid %#x %#x", static_cast<unsigned>(vid),
+                     static_cast<unsigned>(pid));
+        std::fflush(out);
+        return false;
+    }
+
+    JSONControl jsonControl("control");
+    {
+        // All 32 bits: an id above 0xffff is valid here but matches no device.
+        OpenedDevice device(hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid)));
+        if (device.handle() == hidplatform::kInvalidHandle) {
+            jsonControl.addEntry(request, nullptr, "Unable to connect to device");
+        } else {
+            const std::string response = exchangeRequest(device.handle(), request, expectReply);
+            jsonControl.addEntry(request, response.c_str(), nullptr);
+        }
+    }
+    jsonControl.write(out);
+    return !jsonControl.didFail();
 }
 
 } // namespace kr

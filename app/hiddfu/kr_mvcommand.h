@@ -11,6 +11,13 @@ typedef struct json_t json_t;
 
 namespace kr {
 
+namespace detail {
+// A container the document cannot exist without: returns `value`, or stops
+// the program with a diagnostic naming `member` when it could not be made.
+// Shared by the document sources.
+json_t* requireJson(json_t* value, const char* member);
+} // namespace detail
+
 class JSONRoot {
 public:
     JSONRoot();
@@ -78,6 +85,36 @@ private:
 
 // The update command's document, alive for the whole process.
 extern JSONTransfer transferState;
+
+// Reads a device identifier "vvvv-pppp-nnnn" exactly as the C library's
+// sscanf reads it with "%x-%x-%x", without sscanf's undefined behaviour for
+// numbers that do not fit. The three fields are set to 0 first; reading stops
+// at the first text that does not fit the pattern and later fields keep 0.
+// Each field takes leading white space, an optional sign, an optional 0x or
+// 0X, and hexadecimal digits; a field is stored as its low 32 bits (a minus
+// sign negates modulo 2^32, a number beyond 64 bits counts as all ones).
+// The hyphens must follow the numbers directly. True when the vendor and
+// product ids are both non-zero, which makes the identifier valid; the index
+// field is read and means nothing.
+bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, int32_t& dummy);
+
+// The set (expectReply false) and get (expectReply true) actions: sends
+// `request` as one output report to the first HID interface that matches
+// the identifier's vendor and product id and, for get, takes one input
+// report as the reply. Writes one "control" document line to `out` (or, for
+// an invalid identifier, only the text "Invalid vid or pid ..." without a
+// line end) and returns true exactly when the device could be opened.
+//
+// `request` may be null (no name on the command line): the document records
+// it as null, and an opened device is sent an empty request (report id 1 and
+// zeros), so get still reads whatever the device answers to that.
+//
+// A reply is the input report's data up to its first zero byte, in full:
+// the reply buffer holds at least 100 bytes, and more when the device's input
+// reports are longer, so it always ends in a zero byte and is never written
+// past.
+bool mv_CommandControl(const char* identifier, const char* request, bool expectReply,
+                       FILE* out = stdout);
 
 } // namespace kr
 

@@ -1,0 +1,21 @@
+# A name that does not fit the output report (its length + the report id
+# byte exceeds the report length: 9 characters for 8 data bytes) is not
+# sent; the command still succeeds with an empty response. One character
+# less fills the report exactly and is sent.
+sim_start small --output-bytes 8 --reply abcdefghi=too-long --reply abcdefgh=fits
+
+run_hiddfu set 1234-5678-0000 abcdefghi
+expect_status 0
+expect_stdout '{"control": [{"request": "abcdefghi", "response": "", "error": null}]}'
+expect_sim_received_nothing small
+
+# get with a name that is not sent: nothing comes back within the wait.
+run_hiddfu get 1234-5678-0000 abcdefghi
+expect_status 0
+expect_stdout '{"control": [{"request": "abcdefghi", "response": "", "error": null}]}'
+expect_sim_received_nothing small
+
+run_hiddfu get 1234-5678-0000 abcdefgh
+expect_status 0
+expect_stdout '{"control": [{"request": "abcdefgh", "response": "fits", "error": null}]}'
+expect_sim_received small "$(request_report_hex abcdefgh 8)"

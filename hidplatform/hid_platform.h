@@ -1,0 +1,73 @@
+// The HID platform layer: the few operating-system calls the raw report
+// transport and the upgrade library need, behind one small interface with
+// one backend file per platform (hid_platform_linux.cpp on hidraw,
+// hid_platform_win.cpp on SetupAPI/hid.dll, and an in-process simulator
+// backend that the tests link instead).
+//
+// A handle is the platform's own handle of one opened HID interface (a file
+// descriptor on Linux, a HANDLE on Windows), widened to intptr_t; -1 means
+// none. Every report buffer starts with the report id byte.
+#ifndef HID_PLATFORM_H
+#define HID_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hidplatform {
+
+typedef intptr_t Handle;
+const Handle kInvalidHandle = -1;
+
+// Wait for ever (the synchronous transfers).
+const int kWaitForever = -1;
+
+// Longest input, output and feature report in bytes, always counting the
+// report id byte (0 on devices that use no report ids), as HidP_GetCaps
+// reports them on Windows. 0 when the interface has no report of that kind.
+struct ReportLengths {
+    uint16_t input = 0;
+    uint16_t output = 0;
+    uint16_t feature = 0;
+};
+
+enum class IoResult {
+    kDone,     // the report was transferred
+    kTimeout,  // nothing happened within the wait; nothing is left pending
+    kError,    // the transfer failed (device gone, refused, ...)
+};
+
+// Opens the HID interface at `index` in the platform's enumeration order
+// (stable between calls while the set of devices does not change) for
+// reading and writing. kInvalidHandle when there is no interface at that
+// index or it cannot be opened so.
+Handle openByIndex(unsigned index);
+
+// Closes a handle from openByIndex; ignores kInvalidHandle.
+void close(Handle handle);
+
+// Vendor and product id of the opened interface.
+bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId);
+
+// Report lengths of the opened interface.
+bool getReportLengths(Handle handle, ReportLengths* lengths);
+
+// Writes one output report (report id first, `length` bytes), waiting at
+// most `timeoutMs` (kWaitForever: no limit). *written gets the byte count.
+IoResult writeReport(Handle handle, const uint8_t* report, size_t length, int timeoutMs,
+                     size_t* written);
+
+// Reads one input report into `buffer` (room for `capacity` bytes, report id
+// first), waiting at most `timeoutMs`. *got gets the byte count, which may be
+// less than the report when `capacity` is smaller (the rest is dropped).
+IoResult readReport(Handle handle, uint8_t* buffer, size_t capacity, int timeoutMs, size_t* got);
+
+// Sends a feature report; report[0] is its id.
+bool setFeature(Handle handle, const uint8_t* report, size_t length);
+
+// Gets the feature report whose id is report[0] into `report` (room for
+// `capacity` bytes, id first); *got gets the byte count.
+bool getFeature(Handle handle, uint8_t* report, size_t capacity, size_t* got);
+
+} // namespace hidplatform
+
+#endif

@@ -1,0 +1,35 @@
+// The command line of hiddfu-sim, the simulated HID device attached to the
+// kernel through /dev/uhid. Kept apart from the uhid code so it can be tested
+// on machines without uhid.
+#ifndef SIM_OPTIONS_H
+#define SIM_OPTIONS_H
+
+#include "sim_device.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Largest report data behind the id byte that one uhid event carries.
+const unsigned kMaxReportDataBytes = 4095;
+
+struct SimOptions {
+    DeviceConfig device;
+    std::string logPath;       // empty: no log
+    std::string readyFile;     // empty: no ready file
+    unsigned exitAfterOutputs = 0;  // 0: run until a signal
+};
+
+enum class ParseOutcome { kRun, kHelp, kError };
+
+// Parses the arguments after the program name into *options; on kError,
+// *error says what is wrong.
+ParseOutcome parseSimOptions(const std::vector<std::string>& args, SimOptions* options,
+                             std::string* error);
+
+const char* simUsage();
+
+} // namespace sim
+
+#endif
