@@ -1,6 +1,7 @@
 #include "kr_dfufirmware.h"
 #include "kr_crc32.h"
 #include "kr_endian.h"
+#include "kr_memoryhint.h"
 
 #include <sys/stat.h>
 
@@ -427,6 +428,7 @@ void DfuFirmware::resize(uint32_t newSize, bool setZero)
             throw std::bad_alloc();
         m_data = static_cast<uint8_t*>(grown);
         m_allocSize = capacity;
+        adviseLargeBuffer(m_data, capacity);
     }
     if (setZero)
         std::memset(m_data + m_size, 0, newSize - m_size);
