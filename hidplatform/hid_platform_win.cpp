@@ -1,0 +1,383 @@
+// The HID platform layer on Windows: SetupAPI finds the HID interfaces,
+// hid.dll reads their attributes and report capabilities, and reports move
+// with overlapped ReadFile/WriteFile on a handle opened with
+// FILE_FLAG_OVERLAPPED, each transfer with its own event so that it can be
+// waited for with a time limit.
+//
+// A Handle is the HANDLE widened to intptr_t. INVALID_HANDLE_VALUE is -1,
+// which is kInvalidHandle; every call refuses it up front, because -1 is also
+// the pseudo-handle of the current process and must never reach an I/O call.
+//
+// A transfer that is still pending when its wait ends is cancelled
+// (CancelIoEx) and then waited for until the system has really finished with
+// it, so the report buffer and the OVERLAPPED record, both locals of the
+// transfer, are never written after it returns. If the transfer completed
+// after all while being cancelled, it is reported as done: the report was
+// moved, and a read's report would otherwise be lost.
+#include "hid_platform.h"
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+// hid.dll's headers declare C functions without a C++ linkage guard.
+// hidsdi.h first: it defines the NTSTATUS that hidpi.h uses.
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace hidplatform {
+
+namespace {
+
+HANDLE toWin(Handle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+bool isValid(Handle handle)
+{
+    return handle != kInvalidHandle;
+}
+
+// One set of present HID interfaces, destroyed with the object.
+class InterfaceSet {
+public:
+    explicit InterfaceSet(const GUID& hidGuid)
+        : m_set(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
+    {
+    }
+    ~InterfaceSet()
+    {
+        if (valid())
+            SetupDiDestroyDeviceInfoList(m_set);
+    }
+    InterfaceSet(const InterfaceSet&) = delete;
+    InterfaceSet& operator=(const InterfaceSet&) = delete;
+
+    bool valid() const { return m_set != INVALID_HANDLE_VALUE; }
+    HDEVINFO get() const { return m_set; }
+
+private:
+    HDEVINFO m_set;
+};
+
+// The manual-reset, initially not signalled event of one transfer.
+class TransferEvent {
+public:
+    TransferEvent() : m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~TransferEvent()
+    {
+        if (m_event != nullptr)
+            CloseHandle(m_event);
+    }
+    TransferEvent(const TransferEvent&) = delete;
+    TransferEvent& operator=(const TransferEvent&) = delete;
+
+    bool valid() const { return m_event != nullptr; }
+    HANDLE get() const { return m_event; }
+
+private:
+    HANDLE m_event;
+};
+
+// The parsed report descriptor of an interface, released with the object.
+class PreparsedData {
+public:
+    explicit PreparsedData(HANDLE device)
+    {
+        if (!HidD_GetPreparsedData(device, &m_data))
+            m_data = nullptr;
+    }
+    ~PreparsedData()
+    {
+        if (m_data != nullptr)
+            HidD_FreePreparsedData(m_data);
+    }
+    PreparsedData(const PreparsedData&) = delete;
+    PreparsedData& operator=(const PreparsedData&) = delete;
+
+    bool valid() const { return m_data != nullptr; }
+    PHIDP_PREPARSED_DATA get() const { return m_data; }
+
+private:
+    PHIDP_PREPARSED_DATA m_data = nullptr;
+};
+
+// The zero-terminated device path of one interface of the set, or false
+// when the interface's detail cannot be had (no usable size, no memory, or
+// the second request fails).
+bool devicePath(const InterfaceSet& set, SP_DEVICE_INTERFACE_DATA* interfaceData, std::vector<char>* path)
+{
+    // The first request only tells the size; its result (a failure for want
+    // of a buffer) says nothing more.
+    DWORD requiredSize = 0;
+    SetupDiGetDeviceInterfaceDetailA(set.get(), interfaceData, nullptr, 0, &requiredSize, nullptr);
+    const DWORD fixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (requiredSize < fixedSize)
+        return false;
+
+    // DWORD elements keep the record aligned; one element more than needed
+    // stays zero, so the path is terminated even if the system fills the
+    // whole of requiredSize.
+    std::vector<DWORD> buffer;
+    try {
+        buffer.assign(requiredSize / sizeof(DWORD) + 2, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+    detail->cbSize = fixedSize;
+    if (!SetupDiGetDeviceInterfaceDetailA(set.get(), interfaceData, detail, requiredSize, &requiredSize,
+                                          nullptr))
+        return false;
+    const char* begin = detail->DevicePath;
+    path->assign(begin, begin + std::strlen(begin) + 1);
+    return true;
+}
+
+// Overlapped I/O on a HID interface, for reports moved with ReadFile and
+// WriteFile.
+HANDLE openForReports(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+DWORD waitMilliseconds(int timeoutMs)
+{
+    return timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+}
+
+// Stops a transfer whose wait has ended and waits until the system is done
+// with it. True when it completed after all; *count then has its byte count.
+bool cancelAndSettle(HANDLE device, OVERLAPPED* ov, DWORD* count)
+{
+    // ERROR_NOT_FOUND: the transfer finished before the cancellation.
+    if (!CancelIoEx(device, ov) && GetLastError() != ERROR_NOT_FOUND)
+        CancelIo(device);
+    return GetOverlappedResult(device, ov, count, TRUE) != FALSE;
+}
+
+// Waits for a transfer that ReadFile or WriteFile left pending. `waitForResult`
+// is the wait flag given to GetOverlappedResult once the event is signalled.
+IoResult finishPending(HANDLE device, OVERLAPPED* ov, int timeoutMs, BOOL waitForResult, DWORD* count)
+{
+    const DWORD waited = WaitForSingleObject(ov->hEvent, waitMilliseconds(timeoutMs));
+    if (waited == WAIT_OBJECT_0)
+        return GetOverlappedResult(device, ov, count, waitForResult) ? IoResult::kDone : IoResult::kError;
+    if (cancelAndSettle(device, ov, count))
+        return IoResult::kDone;
+    return waited == WAIT_TIMEOUT ? IoResult::kTimeout : IoResult::kError;
+}
+
+// What a transfer that ReadFile or WriteFile started came to.
+IoResult transferOutcome(BOOL doneAtOnce, HANDLE device, OVERLAPPED* ov, int timeoutMs, BOOL waitForResult,
+                         DWORD* count)
+{
+    if (doneAtOnce)
+        return IoResult::kDone;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return IoResult::kError;
+    return finishPending(device, ov, timeoutMs, waitForResult, count);
+}
+
+// An OVERLAPPED record for a transfer at offset 0 that signals `event`.
+OVERLAPPED overlappedWith(const TransferEvent& event)
+{
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = event.get();
+    return ov;
+}
+
+void copyOut(const std::vector<uint8_t>& report, size_t count, uint8_t* buffer, size_t capacity, size_t* got)
+{
+    const size_t copied = std::min({count, report.size(), capacity});
+    std::memcpy(buffer, report.data(), copied);
+    *got = copied;
+}
+
+} // namespace
+
+Handle openByIndex(unsigned index)
+{
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    const InterfaceSet set(hidGuid);
+    if (!set.valid())
+        return kInvalidHandle;
+
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    std::memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData))
+        return kInvalidHandle;
+
+    std::vector<char> path;
+    if (!devicePath(set, &interfaceData, &path))
+        return kInvalidHandle;
+    return reinterpret_cast<Handle>(openForReports(path.data()));
+}
+
+void close(Handle handle)
+{
+    if (isValid(handle))
+        CloseHandle(toWin(handle));
+}
+
+bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId)
+{
+    if (!isValid(handle))
+        return false;
+    HIDD_ATTRIBUTES attributes;
+    std::memset(&attributes, 0, sizeof attributes);
+    attributes.Size = sizeof attributes;
+    if (!HidD_GetAttributes(toWin(handle), &attributes))
+        return false;
+    *vendorId = attributes.VendorID;
+    *productId = attributes.ProductID;
+    return true;
+}
+
+bool getReportLengths(Handle handle, ReportLengths* lengths)
+{
+    if (!isValid(handle))
+        return false;
+    const PreparsedData preparsed(toWin(handle));
+    if (!preparsed.valid())
+        return false;
+    HIDP_CAPS caps;
+    std::memset(&caps, 0, sizeof caps);
+    if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS)
+        return false;
+    lengths->input = caps.InputReportByteLength;
+    lengths->output = caps.OutputReportByteLength;
+    lengths->feature = caps.FeatureReportByteLength;
+    return true;
+}
+
+// Feature reports, for the upgrade library: the report ids of the feature
+// value and button capabilities, each with the interface's feature report
+// length (Windows moves every feature report in a buffer of that length).
+bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
+{
+    if (!isValid(handle))
+        return false;
+    const PreparsedData preparsed(toWin(handle));
+    if (!preparsed.valid())
+        return false;
+    HIDP_CAPS caps;
+    std::memset(&caps, 0, sizeof caps);
+    if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS)
+        return false;
+
+    std::vector<uint8_t> ids;
+    USHORT valueCount = caps.NumberFeatureValueCaps;
+    if (valueCount > 0) {
+        std::vector<HIDP_VALUE_CAPS> values(valueCount);
+        if (HidP_GetValueCaps(HidP_Feature, values.data(), &valueCount, preparsed.get()) != HIDP_STATUS_SUCCESS)
+            return false;
+        for (USHORT i = 0; i < valueCount && i < values.size(); ++i)
+            ids.push_back(values[i].ReportID);
+    }
+    USHORT buttonCount = caps.NumberFeatureButtonCaps;
+    if (buttonCount > 0) {
+        std::vector<HIDP_BUTTON_CAPS> buttons(buttonCount);
+        if (HidP_GetButtonCaps(HidP_Feature, buttons.data(), &buttonCount, preparsed.get()) != HIDP_STATUS_SUCCESS)
+            return false;
+        for (USHORT i = 0; i < buttonCount && i < buttons.size(); ++i)
+            ids.push_back(buttons[i].ReportID);
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+
+    reports->clear();
+    for (uint8_t id : ids)
+        reports->push_back(FeatureReport{id, caps.FeatureReportByteLength});
+    return true;
+}
+
+IoResult writeReport(Handle handle, const uint8_t* report, size_t length, int timeoutMs, size_t* written)
+{
+    if (!isValid(handle) || report == nullptr || length == 0 || length > MAXDWORD)
+        return IoResult::kError;
+    // Written as given: the caller passes exactly the output report length,
+    // which Windows requires. The caller's bytes are only read, and only
+    // until this call returns.
+    const TransferEvent event;
+    if (!event.valid())
+        return IoResult::kError;
+    OVERLAPPED ov = overlappedWith(event);
+    DWORD count = 0;
+    const BOOL doneAtOnce =
+        WriteFile(toWin(handle), report, static_cast<DWORD>(length), &count, &ov);
+    const IoResult result = transferOutcome(doneAtOnce, toWin(handle), &ov, timeoutMs, TRUE, &count);
+    if (result == IoResult::kDone)
+        *written = count;
+    return result;
+}
+
+IoResult readReport(Handle handle, uint8_t* buffer, size_t capacity, int timeoutMs, size_t* got)
+{
+    if (!isValid(handle) || buffer == nullptr || capacity == 0)
+        return IoResult::kError;
+    // ReadFile on a HID interface wants room for a whole input report, which
+    // the caller's buffer need not have: read into one of the report's own
+    // size and hand over what fits.
+    ReportLengths lengths;
+    if (!getReportLengths(handle, &lengths) || lengths.input == 0)
+        return IoResult::kError;
+    std::vector<uint8_t> report(lengths.input, 0);
+    const TransferEvent event;
+    if (!event.valid())
+        return IoResult::kError;
+    OVERLAPPED ov = overlappedWith(event);
+    DWORD count = 0;
+    const BOOL doneAtOnce =
+        ReadFile(toWin(handle), report.data(), static_cast<DWORD>(report.size()), &count, &ov);
+    const IoResult result = transferOutcome(doneAtOnce, toWin(handle), &ov, timeoutMs, FALSE, &count);
+    if (result == IoResult::kDone)
+        copyOut(report, count, buffer, capacity, got);
+    return result;
+}
+
+bool setFeature(Handle handle, const uint8_t* report, size_t length)
+{
+    if (!isValid(handle) || report == nullptr || length == 0 || length > ULONG_MAX)
+        return false;
+    // Windows wants a buffer of the interface's feature report length;
+    // a shorter report is padded with zeros. The copy is also what the
+    // non-const buffer argument of HidD_SetFeature gets.
+    ReportLengths lengths;
+    const size_t featureLength = getReportLengths(handle, &lengths) ? lengths.feature : 0;
+    std::vector<uint8_t> buffer(std::max(length, featureLength), 0);
+    std::memcpy(buffer.data(), report, length);
+    return HidD_SetFeature(toWin(handle), buffer.data(), static_cast<ULONG>(buffer.size())) != FALSE;
+}
+
+bool getFeature(Handle handle, uint8_t* report, size_t capacity, size_t* got)
+{
+    if (!isValid(handle) || report == nullptr || capacity == 0)
+        return false;
+    // HidD_GetFeature fills a whole feature report and does not say how many
+    // bytes of it the device sent: the count is the report length.
+    ReportLengths lengths;
+    if (!getReportLengths(handle, &lengths) || lengths.feature == 0)
+        return false;
+    std::vector<uint8_t> buffer(lengths.feature, 0);
+    buffer[0] = report[0];
+    if (!HidD_GetFeature(toWin(handle), buffer.data(), static_cast<ULONG>(buffer.size())))
+        return false;
+    copyOut(buffer, buffer.size(), report, capacity, got);
+    return true;
+}
+
+} // namespace hidplatform
