@@ -47,14 +47,22 @@ if(HIDDFU_NATIVE_BUILD_DIR AND TARGET mkdfu AND NOT TEST windows_matches_native)
     TIMEOUT ${HIDDFU_WINE_TEST_TIMEOUT})
 endif()
 
-# The shipped programs must run when copied alone onto a Windows machine:
-# they may import no DLL but Windows' own (cmake/CheckSystemDlls.cmake).
-foreach(_hiddfu_program hiddfu mkdfu)
+# The shipped programs must run when copied onto a Windows machine with
+# nothing but the upgrade library beside them: they may import no DLL but
+# Windows' own and HidDfu.dll (cmake/CheckSystemDlls.cmake), and HidDfu.dll
+# itself only Windows' own.
+foreach(_hiddfu_program hiddfu mkdfu hiddfu_upgrade)
   if(TARGET ${_hiddfu_program} AND NOT TEST ${_hiddfu_program}_imports_only_system_dlls)
+    set(_hiddfu_shipped_dlls "")
+    if(_hiddfu_program STREQUAL "hiddfu" AND TARGET hiddfu_upgrade)
+      set(_hiddfu_shipped_dlls "$<TARGET_FILE_NAME:hiddfu_upgrade>")
+    endif()
     add_test(NAME ${_hiddfu_program}_imports_only_system_dlls
       COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP}
               -DPROGRAM=$<TARGET_FILE:${_hiddfu_program}>
+              "-DEXTRA_DLLS=${_hiddfu_shipped_dlls}"
               -P ${PROJECT_SOURCE_DIR}/cmake/CheckSystemDlls.cmake)
   endif()
 endforeach()
 unset(_hiddfu_program)
+unset(_hiddfu_shipped_dlls)

@@ -1,16 +1,19 @@
 #!/bin/sh
 # Packs the end-to-end VM's initramfs (an uncompressed newc cpio archive: the
 # kernel unpacks it faster than it would decompress one under TCG).
-#   make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--bin FILE]... [--data FILE]...
+#   make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--scenarios DIR]
+#                     [--bin FILE]... [--data FILE]...
 # Holds: a static busybox, the three HID modules from KERNEL_DIR/modules, the
-# guest scripts and scenarios from E2E_SOURCE_DIR, each --bin program in
-# /usr/local/bin and each --data file in /e2e/data. A dynamically linked
+# guest scripts from E2E_SOURCE_DIR, the scenarios from E2E_SOURCE_DIR/scenarios
+# (or from the --scenarios folder: the benchmark boots the same VM with its own
+# scripts), each --bin program in /usr/local/bin and each --data file in
+# /e2e/data. A dynamically linked
 # program brings every library ldd names, and the loader, at the same paths
 # as on the host, so the project's programs run in the guest exactly as
 # built, whatever they link.
 set -eu
 
-usage="usage: make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--bin FILE]... [--data FILE]..."
+usage="usage: make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--scenarios DIR] [--bin FILE]... [--data FILE]..."
 out=${1:?$usage}
 kernel_dir=${2:?$usage}
 source_dir=${3:?$usage}
@@ -53,7 +56,12 @@ done
 
 install -m 755 "$source_dir/guest/init.sh" "$root/init"
 cp "$source_dir/guest/lib.sh" "$source_dir/guest/run-scenario.sh" "$root/e2e/"
-cp "$source_dir"/scenarios/*.sh "$root/e2e/scenarios/"
+scenario_dir="$source_dir/scenarios"
+if [ "${1:-}" = --scenarios ]; then
+    scenario_dir=${2:?--scenarios needs a folder}
+    shift 2
+fi
+cp "$scenario_dir"/*.sh "$root/e2e/scenarios/"
 
 # Debug information is of no use in the guest and only slows its loading.
 add_program() {

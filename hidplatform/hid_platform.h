@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace hidplatform {
 
@@ -28,6 +29,16 @@ struct ReportLengths {
     uint16_t input = 0;
     uint16_t output = 0;
     uint16_t feature = 0;
+};
+
+// One feature report an interface declares (used by the upgrade library to
+// recognise a device that speaks its protocol): the report id (0 on devices
+// that use no report ids) and the report buffer length, id byte included.
+// Windows moves every feature report of an interface in a buffer of the
+// interface's longest one, so there each length is that longest length.
+struct FeatureReport {
+    uint8_t id = 0;
+    uint16_t length = 0;
 };
 
 enum class IoResult {
@@ -50,6 +61,11 @@ bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId);
 
 // Report lengths of the opened interface.
 bool getReportLengths(Handle handle, ReportLengths* lengths);
+
+// The feature reports the opened interface's report descriptor declares, by
+// ascending id; empty when it declares none. False when the descriptor cannot
+// be had.
+bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports);
 
 // Writes one output report (report id first, `length` bytes), waiting at
 // most `timeoutMs` (kWaitForever: no limit). *written gets the byte count.

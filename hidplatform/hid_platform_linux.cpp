@@ -188,6 +188,22 @@ bool getReportLengths(Handle handle, ReportLengths* lengths)
     return true;
 }
 
+// Feature reports, for the upgrade library: read from the report
+// descriptor, with each report's own length.
+bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
+{
+    int fd;
+    ReportDescriptorInfo info;
+    if (!toFd(handle, &fd) || !readDescriptorInfo(fd, &info))
+        return false;
+    reports->clear();
+    for (const ReportInfo& report : info.reports) {
+        if (report.kind == ReportKind::kFeature)
+            reports->push_back(FeatureReport{report.id, report.byteLength()});
+    }
+    return true;
+}
+
 IoResult writeReport(Handle handle, const uint8_t* report, size_t length, int timeoutMs,
                      size_t* written)
 {

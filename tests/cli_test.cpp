@@ -94,23 +94,123 @@ TEST(CommandLine, ArgumentErrors)
     }
 }
 
-// Device actions with valid arguments get past the argument checks; until
-// device support is built they say so on one line and fail.
-TEST(CommandLine, DeviceActionsWithValidArguments)
+// Parses one line of standard output; the document must be the whole line.
+json_t* parseOneLine(const std::string& out)
+{
+    EXPECT_FALSE(out.empty());
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line expected: " << out;
+    json_error_t error;
+    json_t* document = json_loads(out.c_str(), 0, &error);
+    EXPECT_NE(document, nullptr) << error.text << " in: " << out;
+    return document;
+}
+
+// version talks to no device: the tool's version and the upgrade library's,
+// whatever words follow.
+TEST(CommandLine, VersionPrintsToolAndLibraryVersions)
 {
     const std::vector<std::vector<std::string>> cases = {
         {"version"},
         {"version", "extra", "words"},
-        {"devices", "0x1234", "0x5678"},
-        {"update", "1234-5678-0000", "fw.dfu"},
-        {"reset", "1234-5678-0000"},
     };
     for (const auto& args : cases) {
         ProcessResult r = run(args);
-        EXPECT_EQ(r.exitCode, testsupport::failureExitCode()) << args[0];
-        EXPECT_EQ(r.out, "") << args[0];
-        EXPECT_NE(r.err.find("device support is not built"), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line expected: " << r.err;
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.err, "");
+        json_t* document = parseOneLine(r.out);
+        ASSERT_NE(document, nullptr);
+        json_t* version = json_object_get(document, "version");
+        EXPECT_EQ(json_object_size(document), 1u);
+        EXPECT_EQ(json_object_size(version), 4u);
+        EXPECT_EQ(json_integer_value(json_object_get(version, "major")), 1);
+        EXPECT_EQ(json_integer_value(json_object_get(version, "minor")), 0);
+        EXPECT_STREQ(json_string_value(json_object_get(version, "qualifier")), "win32beta1");
+        const char* library = json_string_value(json_object_get(version, "hid_dfu_dll_version"));
+        ASSERT_NE(library, nullptr);
+        const std::string expected = HIDDFU_LIBRARY_VERSION_TEXT;
+        if (!expected.empty()) {
+            EXPECT_EQ(library, expected);
+        } else {
+            EXPECT_TRUE(std::regex_match(library, std::regex("[0-9]+\\.[0-9]+\\.[0-9]+ \\([0-9]+\\)")))
+                << library;
+        }
+        EXPECT_STRNE(library, "0.0.0 (0)") << "the library filled in no version";
+        json_decref(document);
+    }
+}
+
+// The build and test machines have no device with these ids attached: the
+// list is empty, and the run still succeeds.
+TEST(CommandLine, DevicesWithoutDeviceListsNone)
+{
+    ProcessResult r = run({"devices", "0x1234", "0x5678"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "{\"devices\": []}\n");
+}
+
+// reset without a device says so and fails; an invalid identifier fails with
+// its own text. No line ends in either.
+TEST(CommandLine, ResetTexts)
+{
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* out;
+    };
+    const Case cases[] = {
+        {{"reset", "1234-5678-0000"}, testsupport::failureExitCode(), "Unable to connect to device"},
+        {{"reset", "0-26-0"}, testsupport::failureExitCode(), "Invalid vid or pid 0 0x26"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult r = run(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args[1];
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "") << c.args[1];
+    }
+}
+
+// update failures before the upgrade starts: one transfer line with state
+// -1, the failure's text, progress 0 and the identifier as given.
+TEST(CommandLine, UpdateFailuresBeforeTheUpgrade)
+{
+    TempDir dir;
+    testsupport::DfuContents contents;
+    contents.payload = testsupport::countingBytes(64);
+    const Bytes valid = testsupport::buildDfuFile(contents);  // 1234:5678
+    testsupport::writeFile(dir.path("fw.dfu"), valid);
+    Bytes corrupt = valid;
+    corrupt.back() ^= 0x01;  // the CRC no longer matches
+    testsupport::writeFile(dir.path("corrupt.dfu"), corrupt);
+
+    struct Case {
+        const char* identifier;
+        const char* file;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"0-5678-0000", "fw.dfu", "Invalid device identifier"},
+        {"1234-5678-0000", "missing.dfu", "Unable to load firmware file"},
+        {"1234-5678-0000", "corrupt.dfu", "Unable to load firmware file"},
+        {"1234-5679-0000", "fw.dfu", "Firmware file not valid for the target device"},
+        {"1234-5678-0000", "fw.dfu", "Unable to connect to device"},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.identifier) + " " + c.file;
+        ProcessResult r = run({"update", c.identifier, c.file}, dir.dir());
+        EXPECT_EQ(r.exitCode, testsupport::failureExitCode()) << label;
+        EXPECT_EQ(r.err, "") << label;
+        json_t* document = parseOneLine(r.out);
+        ASSERT_NE(document, nullptr) << label;
+        json_t* status = json_object_get(document, "transfer");
+        EXPECT_EQ(json_object_size(document), 1u) << label;
+        EXPECT_EQ(json_object_size(status), 4u) << label;
+        EXPECT_STREQ(json_string_value(json_object_get(status, "identifier")), c.identifier);
+        EXPECT_EQ(json_integer_value(json_object_get(status, "state")), -1) << label;
+        EXPECT_STREQ(json_string_value(json_object_get(status, "error")), c.error) << label;
+        EXPECT_TRUE(json_is_real(json_object_get(status, "progress"))) << label;
+        EXPECT_EQ(json_real_value(json_object_get(status, "progress")), 0.0) << label;
+        json_decref(document);
     }
 }
 

@@ -2,7 +2,7 @@
 // members are looked up by name (member order is not fixed).
 #include "kr_mvcommand.h"
 
-#include "hiddfu_version_double.h"
+#include "scripted_library.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -66,10 +66,10 @@ json_t* transferStatus(json_t* document)
 
 TEST(JsonVersion, ReportsToolAndLibraryVersions)
 {
-    versiondouble::report({true, 2, 1, 0, 12});
-    int callsBefore = versiondouble::callCount();
+    scripted::setVersion({true, 2, 1, 0, 12});
+    int callsBefore = scripted::callCount(scripted::Function::GetVersion);
     kr::JSONVersion document;
-    EXPECT_EQ(versiondouble::callCount(), callsBefore + 1);
+    EXPECT_EQ(scripted::callCount(scripted::Function::GetVersion), callsBefore + 1);
 
     JsonPtr parsed = parse(document);
     ASSERT_TRUE(parsed);
@@ -88,7 +88,7 @@ TEST(JsonVersion, ReportsToolAndLibraryVersions)
 TEST(JsonVersion, LibraryVersionFormatting)
 {
     struct Case {
-        versiondouble::Reported reported;
+        scripted::Version reported;
         const char* text;
     };
     const Case cases[] = {
@@ -97,7 +97,7 @@ TEST(JsonVersion, LibraryVersionFormatting)
         {{true, 1, 0, 3, 0}, "1.0.3 (0)"},
     };
     for (const Case& c : cases) {
-        versiondouble::report(c.reported);
+        scripted::setVersion(c.reported);
         kr::JSONVersion document;
         JsonPtr parsed = parse(document);
         ASSERT_TRUE(parsed);

@@ -43,7 +43,7 @@ TEST_F(SimBus, OpensPluggedDevicesAndReportsTheirIdsAndLengths)
     ASSERT_TRUE(hidplatform::getReportLengths(first, &lengths));
     EXPECT_EQ(lengths.input, 65);
     EXPECT_EQ(lengths.output, 65);
-    EXPECT_EQ(lengths.feature, 0);
+    EXPECT_EQ(lengths.feature, 1030); // the DFU request report: 6 + the default transfer size
     ASSERT_TRUE(hidplatform::getReportLengths(second, &lengths));
     EXPECT_EQ(lengths.input, 0); // no input report at all
     EXPECT_EQ(lengths.output, 65535); // the most 16 bits can state

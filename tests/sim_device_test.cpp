@@ -102,6 +102,7 @@ TEST(SimDeviceDescriptor, DeclaresOneVendorCollectionWithReportsOfTheConfiguredS
         DeviceConfig config;
         config.inputDataBytes = c.inputDataBytes;
         config.outputDataBytes = c.outputDataBytes;
+        config.dfu.enabled = false;  // the DFU feature reports are checked in sim_dfu_test.cpp
         const Decoded d = decode(SimDevice(config).reportDescriptor());
         const std::string label =
             std::to_string(c.inputDataBytes) + "/" + std::to_string(c.outputDataBytes);
@@ -129,12 +130,14 @@ TEST(SimDeviceDescriptor, LeavesOutADirectionWithoutData)
 {
     DeviceConfig noInput;
     noInput.inputDataBytes = 0;
+    noInput.dfu.enabled = false;
     Decoded d = decode(SimDevice(noInput).reportDescriptor());
     ASSERT_EQ(d.items.size(), 1u);
     EXPECT_EQ(d.items[0].kind, DecodedMainItem::kOutput);
 
     DeviceConfig noOutput;
     noOutput.outputDataBytes = 0;
+    noOutput.dfu.enabled = false;
     d = decode(SimDevice(noOutput).reportDescriptor());
     ASSERT_EQ(d.items.size(), 1u);
     EXPECT_EQ(d.items[0].kind, DecodedMainItem::kInput);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,86 @@ TEST(SimOptions, AcceptsEveryOption)
     EXPECT_EQ(options.logPath, "/tmp/out.log");
     EXPECT_EQ(options.readyFile, "/tmp/ready");
     EXPECT_EQ(options.exitAfterOutputs, 3u);
+}
+
+TEST(SimOptions, DfuDefaultsDescribeAnUpgradableTolerantDeviceWithoutFaults)
+{
+    SimOptions options;
+    std::string error;
+    ASSERT_EQ(parseSimOptions({}, &options, &error), ParseOutcome::kRun);
+    const sim::DfuConfig& dfu = options.device.dfu;
+    EXPECT_TRUE(dfu.enabled);
+    EXPECT_TRUE(dfu.canDownload);
+    EXPECT_TRUE(dfu.manifestationTolerant);
+    EXPECT_EQ(dfu.transferSize, 1024);
+    EXPECT_EQ(dfu.pollTimeoutMs, 5u);
+    EXPECT_EQ(dfu.manifestTimeoutMs, 20u);
+    EXPECT_EQ(dfu.detachTimeoutMs, 1000);
+    EXPECT_TRUE(dfu.flashPath.empty());
+    EXPECT_FALSE(dfu.failAtBlock);
+    EXPECT_FALSE(dfu.silentAtBlock);
+    EXPECT_FALSE(dfu.vanishAtBlock);
+    EXPECT_FALSE(dfu.busyForever);
+    EXPECT_EQ(dfu.garbage, sim::StatusGarbage::kNone);
+    EXPECT_TRUE(options.reenumerateOnDetach);
+}
+
+TEST(SimOptions, AcceptsEveryDfuOption)
+{
+    SimOptions options;
+    std::string error;
+    const Args args = {"--flash", "/tmp/flash.bin", "--transfer-size", "4090", "--poll-timeout", "0",
+                       "--manifest-timeout", "16777215", "--detach-timeout", "65535", "--no-download",
+                       "--not-tolerant", "--no-reenumerate", "--fail-at-block", "7:15",
+                       "--silent-at-block", "4294967295", "--vanish-at-block", "0", "--busy-forever",
+                       "--garbage-status"};
+    ASSERT_EQ(parseSimOptions(args, &options, &error), ParseOutcome::kRun) << error;
+    const sim::DfuConfig& dfu = options.device.dfu;
+    EXPECT_EQ(dfu.flashPath, "/tmp/flash.bin");
+    EXPECT_EQ(dfu.transferSize, 4090);
+    EXPECT_EQ(dfu.pollTimeoutMs, 0u);
+    EXPECT_EQ(dfu.manifestTimeoutMs, 16777215u);
+    EXPECT_EQ(dfu.detachTimeoutMs, 65535);
+    EXPECT_FALSE(dfu.canDownload);
+    EXPECT_FALSE(dfu.manifestationTolerant);
+    EXPECT_FALSE(options.reenumerateOnDetach);
+    EXPECT_EQ(dfu.failAtBlock, std::optional<uint32_t>(7));
+    EXPECT_EQ(dfu.failStatus, 15);
+    EXPECT_EQ(dfu.silentAtBlock, std::optional<uint32_t>(4294967295u));
+    EXPECT_EQ(dfu.vanishAtBlock, std::optional<uint32_t>(0));
+    EXPECT_TRUE(dfu.busyForever);
+    EXPECT_EQ(dfu.garbage, sim::StatusGarbage::kStateOutOfRange);
+    EXPECT_TRUE(dfu.enabled);
+}
+
+TEST(SimOptions, SmallerDfuOptions)
+{
+    struct Case {
+        Args args;
+        void (*check)(const SimOptions&);
+    };
+    const Case cases[] = {
+        {{"--no-dfu"}, [](const SimOptions& o) { EXPECT_FALSE(o.device.dfu.enabled); }},
+        {{"--short-status"},
+         [](const SimOptions& o) { EXPECT_EQ(o.device.dfu.garbage, sim::StatusGarbage::kShortReport); }},
+        {{"--fail-at-block", "3"},
+         [](const SimOptions& o) {
+             EXPECT_EQ(o.device.dfu.failAtBlock, std::optional<uint32_t>(3));
+             EXPECT_EQ(o.device.dfu.failStatus, 3) << "errWRITE by default";
+         }},
+        {{"--fail-at-block", "0:1"},
+         [](const SimOptions& o) {
+             EXPECT_EQ(o.device.dfu.failAtBlock, std::optional<uint32_t>(0));
+             EXPECT_EQ(o.device.dfu.failStatus, 1);
+         }},
+        {{"--transfer-size", "1"}, [](const SimOptions& o) { EXPECT_EQ(o.device.dfu.transferSize, 1); }},
+    };
+    for (const Case& c : cases) {
+        SimOptions options;
+        std::string error;
+        ASSERT_EQ(parseSimOptions(c.args, &options, &error), ParseOutcome::kRun) << c.args[0] << error;
+        c.check(options);
+    }
 }
 
 TEST(SimOptions, RepliesReplaceTheDefaultTable)
@@ -96,6 +177,24 @@ TEST(SimOptions, RefusesBadCommandLines)
         {{"--log"}, "--log needs a value"},
         {{"--vid", "1", "--pid"}, "--pid needs a value"},
         {{"--count", "2"}, "unknown option --count"},
+        {{"--flash"}, "--flash needs a value"},
+        {{"--flash", ""}, "--flash"},
+        {{"--transfer-size", "0"}, "--transfer-size"},
+        {{"--transfer-size", "4091"}, "--transfer-size"},
+        {{"--transfer-size", "-5"}, "--transfer-size"},
+        {{"--poll-timeout", "16777216"}, "--poll-timeout"},
+        {{"--poll-timeout", "1.5"}, "--poll-timeout"},
+        {{"--manifest-timeout", ""}, "--manifest-timeout"},
+        {{"--detach-timeout", "65536"}, "--detach-timeout"},
+        {{"--fail-at-block", "1:0"}, "--fail-at-block"},
+        {{"--fail-at-block", "1:16"}, "--fail-at-block"},
+        {{"--fail-at-block", "1:"}, "--fail-at-block"},
+        {{"--fail-at-block", ":3"}, "--fail-at-block"},
+        {{"--fail-at-block", "x"}, "--fail-at-block"},
+        {{"--silent-at-block", "4294967296"}, "--silent-at-block"},
+        {{"--vanish-at-block", "-1"}, "--vanish-at-block"},
+        {{"--vanish-at-block"}, "--vanish-at-block needs a value"},
+        {{"--busy-forever=1"}, "unknown option --busy-forever=1"},
         {{"1234"}, "unknown option 1234"},
     };
     for (const Case& c : cases) {

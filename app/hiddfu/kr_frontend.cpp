@@ -26,17 +26,10 @@ bool handleUsage(int argc, char** argv, const char* error)
     return error == nullptr;
 }
 
-// Placeholder for the device commands until device access is built: valid
-// arguments reach this, which says so plainly and fails.
-bool deviceSupportMissing(const char* action)
-{
-    std::fprintf(stderr, "%s: device support is not built into this version yet\n", action);
-    return false;
-}
-
+// Words after the action are ignored.
 bool handleVersion(int, char**)
 {
-    return deviceSupportMissing("version");
+    return mv_CommandVersion();
 }
 
 bool handleDevices(int argc, char** argv)
@@ -49,14 +42,14 @@ bool handleDevices(int argc, char** argv)
         return handleUsage(argc, argv, "Invalid idVendor");
     if (!readUsbId(argv[3], idProduct))
         return handleUsage(argc, argv, "Invalid idProduct");
-    return deviceSupportMissing("devices");
+    return mv_CommandDevices(idVendor, idProduct);
 }
 
 bool handleFirmware(int argc, char** argv)
 {
     if (argc != 4)
         return handleUsage(argc, argv, "Invalid argument count");
-    return deviceSupportMissing("update");
+    return mv_CommandUpdate(argv[2], argv[3]);
 }
 
 // The identifier and the request name; words after the name are ignored,
@@ -72,7 +65,7 @@ bool handleReset(int argc, char** argv)
 {
     if (argc != 3)
         return handleUsage(argc, argv, "Invalid argument count");
-    return deviceSupportMissing("reset");
+    return mv_CommandReset(argv[2]);
 }
 
 // Describes every named file; a file that does not load is reported and

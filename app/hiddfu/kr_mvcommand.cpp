@@ -197,6 +197,13 @@ bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, in
     return vid != 0 && pid != 0;
 }
 
+void detail::printInvalidIdentifier(FILE* out, int32_t vid, int32_t pid)
+{
+    std::fprintf(out, "Invalid vid or pid %#x %#x", static_cast<unsigned>(vid),
+                 static_cast<unsigned>(pid));
+    std::fflush(out);
+}
+
 // ---- set and get ---------------------------------------------------------------
 
 namespace {
@@ -233,21 +240,26 @@ std::vector<uint8_t> responseBuffer(HidHandle deviceHandle)
 
 // Sends the request (its bytes without the terminating zero; no bytes for an
 // absent request, so the report is the id and zeros) and, when a reply is
-// expected, reads one input report. Returns the reply text, empty when
-// nothing was read. Neither the send's nor the receive's result changes the
-// outcome: a device that ignores the request still counts as reached.
-std::string exchangeRequest(HidHandle deviceHandle, const char* request, bool expectReply)
+// expected, reads one input report into `response`, which stays empty when
+// nothing was read. A device that does not answer still counts as reached,
+// but a request that could not be sent (too long for the output report, or
+// the write failed) is a failure: the device never got it. Returns whether
+// the request was sent.
+bool exchangeRequest(HidHandle deviceHandle, const char* request, bool expectReply,
+                     std::string& response)
 {
     const char* name = request != nullptr ? request : "";
     const uint32_t length = static_cast<uint32_t>(std::min<size_t>(std::strlen(name), UINT32_MAX));
-    hid_send(deviceHandle, reinterpret_cast<const uint8_t*>(name), length);
+    if (!hid_send(deviceHandle, reinterpret_cast<const uint8_t*>(name), length))
+        return false;
 
-    std::vector<uint8_t> response = responseBuffer(deviceHandle);
+    std::vector<uint8_t> buffer = responseBuffer(deviceHandle);
     if (expectReply) {
         uint32_t responseLength = 0;
-        hid_receive(deviceHandle, response.data(), responseLength);
+        hid_receive(deviceHandle, buffer.data(), responseLength);
     }
-    return std::string(reinterpret_cast<const char*>(response.data()));
+    response = reinterpret_cast<const char*>(buffer.data());
+    return true;
 }
 
 } // namespace
@@ -258,9 +270,7 @@ bool mv_CommandControl(const char* identifier, const char* request, bool expectR
     int32_t pid = 0;
     int32_t dummy = 0;
     if (!readDeviceIdentifier(identifier, vid, pid, dummy)) {
-        std::fprintf(out, "Invalid vid or pid %#x %#x", static_cast<unsigned>(vid),
-                     static_cast<unsigned>(pid));
-        std::fflush(out);
+        detail::printInvalidIdentifier(out, vid, pid);
         return false;
     }
 
@@ -271,8 +281,11 @@ bool mv_CommandControl(const char* identifier, const char* request, bool expectR
         if (device.handle() == hidplatform::kInvalidHandle) {
             jsonControl.addEntry(request, nullptr, "Unable to connect to device");
         } else {
-            const std::string response = exchangeRequest(device.handle(), request, expectReply);
-            jsonControl.addEntry(request, response.c_str(), nullptr);
+            std::string response;
+            if (exchangeRequest(device.handle(), request, expectReply, response))
+                jsonControl.addEntry(request, response.c_str(), nullptr);
+            else
+                jsonControl.addEntry(request, nullptr, "Unable to send request");
         }
     }
     jsonControl.write(out);

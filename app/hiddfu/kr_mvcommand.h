@@ -4,12 +4,15 @@
 #ifndef KR_MVCOMMAND_H
 #define KR_MVCOMMAND_H
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
 typedef struct json_t json_t;
 
 namespace kr {
+
+class ProgressTimer;
 
 namespace detail {
 // A container the document cannot exist without: returns `value`, or stops
@@ -97,6 +100,59 @@ extern JSONTransfer transferState;
 // product ids are both non-zero, which makes the identifier valid; the index
 // field is read and means nothing.
 bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, int32_t& dummy);
+
+namespace detail {
+// The text the commands print for an identifier that readDeviceIdentifier
+// finds invalid: "Invalid vid or pid %#x %#x", no line end, flushed.
+void printInvalidIdentifier(FILE* out, int32_t vid, int32_t pid);
+} // namespace detail
+
+// ---- Commands through the upgrade library (kr_librarycommands.cpp) ----------
+// They print on `out`, standard output in the shipped program.
+
+// Writes the version document (the tool's version and the library's) as one
+// line. Always true.
+bool mv_CommandVersion(FILE* out = stdout);
+
+// Connects to count the devices with these ids, disconnects at once, and
+// writes the device list (one entry per device counted). Always true.
+bool mv_CommandDevices(uint16_t idVendor, uint16_t idProduct, FILE* out = stdout);
+
+// Resets the device the identifier names. Prints plain texts without line
+// ends: "Invalid vid or pid ..." and false for an invalid identifier (the
+// library is not called); otherwise "Unable to connect to device" when no
+// device was counted, then "Resetting device..." after the reset and the
+// disconnect, and true.
+bool mv_CommandReset(const char* identifier, FILE* out = stdout);
+
+// Checks the DFU file `source` against the identifier, connects, has the
+// library start the upgrade from `source`, and follows it with a progress
+// poll every second (checkProgress) until the library reports 100. True
+// exactly when the upgrade succeeded.
+//
+// Before the upgrade starts, a failure writes the document once with state
+// kStateFail and its reason. Once it runs, every line comes from the poll.
+// When the timer cannot be created the upgrade is stopped with
+// hidDfuDisconnect and the document is written once with kStateFail and
+// "Unable to start progress timer".
+//
+// The first form uses the process-wide transferState, standard output and
+// the platform timer with the 1000 ms period.
+bool mv_CommandUpdate(const char* identifier, const char* source);
+bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& document,
+                      ProgressTimer& timer, FILE* out);
+
+// The progress poll, run by the timer on its thread while mv_CommandUpdate
+// waits: asks the library for the progress and writes one document line; at
+// 100 it records the result, ends the timer, writes the final line,
+// disconnects and, as its very last act, clears _updating. The parameters
+// (timer-callback form) are ignored.
+void checkProgress(void* parameter, unsigned char timerFired);
+
+// 1 while a started upgrade is being polled. Cleared by the final poll with
+// release ordering; whoever reads it with acquire ordering and sees 0 also
+// sees the final line written and the library disconnected.
+extern std::atomic<int32_t> _updating;
 
 // The set (expectReply false) and get (expectReply true) actions: sends
 // `request` as one output report to the first HID interface that matches

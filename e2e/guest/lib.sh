@@ -12,8 +12,9 @@
 #   sim_stop NAME                        unplug it (end the simulator)
 #   sim_await_gone NAME                  wait for a simulator that ends itself
 #   request_report_hex TEXT DATA_BYTES   the output report a request makes
-#   expect_sim_received NAME HEX...      the device got exactly these reports
-#   expect_sim_received_nothing NAME
+#   expect_sim_received NAME HEX...      the device got exactly these output
+#                                        reports
+#   expect_sim_received_nothing NAME     it got no report at all
 #   run_hiddfu ARGS...                   run the tool: STATUS, ELAPSED_MS,
 #                                        stdout in ./stdout, stderr in ./stderr
 #   run_hiddfu_timed ARGS...             the same, with each stdout line's
@@ -28,6 +29,22 @@
 #   expect_file_has_line FILE LINE       FILE holds LINE as a whole line
 #   expect_file_lacks_line FILE REGEX    no line of FILE matches REGEX
 #   expect_true DESCRIPTION COMMAND...   COMMAND succeeds
+#
+# Firmware updates (hiddfu-sim's DFU side, docs/protocol.md):
+#   make_firmware NAME BYTES [VERSION [MKDFU OPTIONS]]
+#                                        NAME.dfu for 1234:5678 with a random
+#                                        payload of BYTES bytes
+#   dfu_payload FILE.dfu OUT             the payload: the file minus its trailer
+#   transfer_line IDENTIFIER PROGRESS STATE ERROR
+#                                        one line of the update's document
+#   expect_update_succeeded IDENTIFIER MIN_DOWNLOAD_LINES
+#   expect_update_failed IDENTIFIER RESULT
+#                                        the lines of the last timed update
+#   expect_files_equal DESCRIPTION A B   A and B hold the same bytes
+#   update_against_fault NAME RESULT MIN_MS MAX_MS [hiddfu-sim options]
+#                                        an update of fault.dfu to a faulty
+#                                        device ends with that failure
+#   sim_await_reattached NAME            wait for a device that re-enumerates
 
 E2E_CHECKS=0
 E2E_FAILURES=0
@@ -86,10 +103,21 @@ process_running() {
 sim_start() {
     name=$1
     shift
+    sim_launch "$name" "$@" --log "$PWD/$name.simlog"
+}
+
+# sim_start_unlogged NAME [options]: the same without the report log, for
+# transfers whose timing matters (the log writes every report in hex).
+sim_start_unlogged() {
+    sim_launch "$@"
+}
+
+sim_launch() {
+    name=$1
+    shift
     rm -f "$name.ready" "$name.simlog"
-    echo "\$ hiddfu-sim $* --log $name.simlog --ready-file $name.ready &"
-    hiddfu-sim "$@" --log "$PWD/$name.simlog" --ready-file "$PWD/$name.ready" \
-        > "$name.simout" 2>&1 &
+    echo "\$ hiddfu-sim $* --ready-file $name.ready &"
+    hiddfu-sim "$@" --ready-file "$PWD/$name.ready" > "$name.simout" 2>&1 &
     pid=$!
     echo "$pid" > "$name.pid"
     for _ in $(seq 500); do
@@ -152,19 +180,24 @@ request_report_hex() {
 
 # expect_sim_received NAME LINE...: the simulator received exactly these
 # output reports, in this order (LINEs as request_report_hex gives them).
+# The feature reports it also logs ("set-feature HEX", "get-feature HEX")
+# are left out of the comparison.
 expect_sim_received() {
     name=$1
     shift
     printf '%s\n' "$@" > "$name.expected"
-    if cmp -s "$name.simlog" "$name.expected"; then
+    grep -v -e '^set-feature ' -e '^get-feature ' "$name.simlog" > "$name.outputs" 2>/dev/null
+    if cmp -s "$name.outputs" "$name.expected"; then
         e2e_pass "$name received exactly the expected $# report(s)"
     else
         e2e_fail "$name did not receive exactly the expected $# report(s)"
-        show_file "received" "$name.simlog"
+        show_file "output reports received" "$name.outputs"
         show_file "expected" "$name.expected"
     fi
 }
 
+# expect_sim_received_nothing NAME: no report of any kind reached the
+# simulator: no output report, and no feature report set or got.
 expect_sim_received_nothing() {
     if [ ! -s "$1.simlog" ]; then
         e2e_pass "$1 received no report"
@@ -305,6 +338,152 @@ expect_line_gaps_ms() {
     else
         e2e_fail "line gaps not all within $1..$2 ms (gaps: ${gaps:-none})"
     fi
+}
+
+# ---- firmware updates --------------------------------------------------------
+
+# make_firmware NAME BYTES [VERSION [MKDFU OPTIONS...]]: writes NAME.dfu, a
+# DFU file for 1234:5678 (mkdfu's -v/-p; further mkdfu options follow the
+# version) holding a random payload of BYTES bytes. With a VERSION (give ""
+# for none) the payload starts with the line "hiddfu-sim firmware VERSION",
+# from which the simulator takes the firmware version it answers once the
+# image has manifested.
+make_firmware() {
+    name=$1 bytes=$2 version=${3:-}
+    shift 2
+    [ $# -gt 0 ] && shift
+    {
+        [ -n "$version" ] && printf 'hiddfu-sim firmware %s\n' "$version"
+        head -c "$bytes" /dev/urandom
+    } | head -c "$bytes" > "$name.bin"
+    if ! mkdfu -v 1234 -p 5678 "$@" "$name.bin" "$name.dfu" > "$name.mkdfu" 2>&1; then
+        e2e_fail "mkdfu could not make $name.dfu"
+        show_file "its output" "$name.mkdfu"
+        return 1
+    fi
+}
+
+# dfu_payload FILE.dfu OUT: the bytes the device is meant to receive, the
+# file without its 16-byte suffix (the files made here carry no aux data).
+dfu_payload() {
+    head -c $(( $(wc -c < "$1") - 16 )) "$1" > "$2"
+}
+
+# transfer_line IDENTIFIER PROGRESS STATE ERROR: one line of the update's
+# transfer document. PROGRESS is a whole number (written as a real, N.0);
+# ERROR is a text, or null.
+transfer_line() {
+    error=null
+    [ "$4" != null ] && error="\"$4\""
+    printf '{"transfer": {"identifier": "%s", "progress": %s.0, "state": %s, "error": %s}}\n' \
+        "$1" "$2" "$3" "$error"
+}
+
+# Checks the lines of the last run_hiddfu_timed before its last one: each a
+# kStateDownload (3) line for IDENTIFIER whose progress is a whole 0..99 that
+# never goes down. Sets DOWNLOAD_LINES (their count) and LAST_PROGRESS (the
+# last progress written, 0 when none was).
+check_download_lines() {
+    identifier=$1
+    DOWNLOAD_LINES=$(( $(wc -l < stdout) - 1 ))
+    [ "$DOWNLOAD_LINES" -lt 0 ] && DOWNLOAD_LINES=0
+    LAST_PROGRESS=0
+    sed '$d' stdout > download.lines
+    bad=0
+    while IFS= read -r line; do
+        progress=$(printf '%s\n' "$line" |
+            sed -n 's/^{"transfer": {"identifier": "'"$identifier"'", "progress": \([0-9][0-9]*\)\.0, "state": 3, "error": null}}$/\1/p')
+        if [ -z "$progress" ] || [ "$progress" -gt 99 ] || [ "$progress" -lt "$LAST_PROGRESS" ]; then
+            bad=$((bad + 1))
+            echo "  not a download line with progress $LAST_PROGRESS..99: $line"
+        else
+            LAST_PROGRESS=$progress
+        fi
+    done < download.lines
+    if [ "$bad" -eq 0 ]; then
+        e2e_pass "$DOWNLOAD_LINES download line(s) (state 3), progress rising to $LAST_PROGRESS"
+    else
+        e2e_fail "$bad of $DOWNLOAD_LINES line(s) before the last are not rising download lines"
+    fi
+}
+
+# expect_last_line LINE: the last line of stdout is exactly LINE.
+expect_last_line() {
+    last=$(tail -n 1 stdout)
+    if [ "$last" = "$1" ]; then
+        e2e_pass "last line: $1"
+    else
+        e2e_fail "last line is not: $1"
+    fi
+}
+
+# expect_update_succeeded IDENTIFIER MIN_DOWNLOAD_LINES: the last timed
+# update wrote at least MIN_DOWNLOAD_LINES download lines, then the success
+# line (state 0, progress 100.0, error null), and exited 0.
+expect_update_succeeded() {
+    check_download_lines "$1"
+    if [ "$DOWNLOAD_LINES" -ge "$2" ]; then
+        e2e_pass "at least $2 download line(s)"
+    else
+        e2e_fail "$DOWNLOAD_LINES download line(s), expected at least $2"
+    fi
+    expect_last_line "$(transfer_line "$1" 100 0 null)"
+    expect_status 0
+}
+
+# expect_update_failed IDENTIFIER RESULT: the last timed update wrote
+# download lines, then one failure line with "Upgrade failed (RESULT)" and
+# the last progress written, and exited 255.
+expect_update_failed() {
+    check_download_lines "$1"
+    expect_last_line "$(transfer_line "$1" "$LAST_PROGRESS" -1 "Upgrade failed ($2)")"
+    expect_status 255
+}
+
+expect_files_equal() {
+    if cmp "$2" "$3" > cmp.out 2>&1; then
+        e2e_pass "$1"
+    else
+        e2e_fail "$1: $(cat cmp.out)"
+    fi
+}
+
+# update_against_fault NAME RESULT MIN_MS MAX_MS [hiddfu-sim options]:
+# attaches the device NAME with the options and a flash holding firmware
+# 1.5.0, updates it from ./fault.dfu (the caller makes it) and checks that
+# the update ends with its one failure line, "Upgrade failed (RESULT)" after
+# rising download lines, exit status 255, MIN_MS..MAX_MS after the start, and
+# that the flash is unchanged. Leaves the device attached if it still is.
+update_against_fault() {
+    fault_name=$1 fault_result=$2 fault_min_ms=$3 fault_max_ms=$4
+    shift 4
+    printf 'hiddfu-sim firmware 1.5.0\nthe image before the update\n' > "$fault_name.flash"
+    cp "$fault_name.flash" "$fault_name.flash.before"
+    sim_start "$fault_name" --flash "$PWD/$fault_name.flash" "$@" || return 1
+    run_hiddfu_timed update 1234-5678-0000 fault.dfu
+    expect_update_failed 1234-5678-0000 "$fault_result"
+    expect_elapsed_ms "$fault_min_ms" "$fault_max_ms"
+    expect_stderr_empty
+    expect_files_equal "the flash of $fault_name is unchanged" "$fault_name.flash.before" "$fault_name.flash"
+}
+
+# sim_await_reattached NAME: waits (up to 10 s) until the simulator NAME,
+# which re-enumerates some time after a reset (destroys its device and
+# creates it again, in a moment too short to watch for), has announced its
+# node a second time on its output, and records that node.
+sim_await_reattached() {
+    name=$1
+    for _ in $(seq 1000); do
+        if [ "$(grep -c '^hidraw[0-9]*$' "$name.simout")" -ge 2 ] && [ -s "$name.ready" ]; then
+            cp "$name.ready" "$name.node"
+            e2e_pass "$name detached and attached again as $(cat "$name.node")"
+            return 0
+        fi
+        usleep 10000
+    done
+    e2e_fail "$name did not attach again within 10 s"
+    show_file "its output" "$name.simout"
+    return 1
 }
 
 # Called by run-scenario.sh after the scenario: the verdict.

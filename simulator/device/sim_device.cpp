@@ -1,6 +1,7 @@
-// The simulated device's behaviour: its report descriptor and its answers to
-// control requests. Everything here is plain data in, plain data out, so the
-// same model serves the uhid program and the in-process test backend.
+// The simulated device's behaviour: its report descriptor, its answers to
+// control requests, and its feature reports, which the DFU machine serves.
+// Everything here is plain data in, plain data out, so the same model serves
+// the uhid program and the in-process test backend.
 #include "sim_device.h"
 
 #include <algorithm>
@@ -25,6 +26,7 @@ const uint8_t kReportCount8 = 0x95;
 const uint8_t kReportCount16 = 0x96;
 const uint8_t kInput8 = 0x81;
 const uint8_t kOutput8 = 0x91;
+const uint8_t kFeature8 = 0xB1;
 
 const uint8_t kApplicationCollection = 0x01;
 const uint8_t kDataVariableAbsolute = 0x02;
@@ -52,10 +54,11 @@ void appendReportCount(std::vector<uint8_t>& out, uint16_t count)
 
 // One main item of `dataBytes` byte-sized fields. The global items (report
 // size, logical range, report id) set before it still apply.
-void appendByteArray(std::vector<uint8_t>& out, uint8_t mainItem, uint16_t dataBytes)
+void appendByteArray(std::vector<uint8_t>& out, uint8_t mainItem, uint16_t dataBytes,
+                     uint8_t usage = kVendorUsage)
 {
     out.push_back(kUsage8);
-    out.push_back(kVendorUsage);
+    out.push_back(usage);
     appendReportCount(out, dataBytes);
     out.push_back(mainItem);
     out.push_back(kDataVariableAbsolute);
@@ -81,13 +84,24 @@ Report replyReport(const std::string& text, uint16_t inputDataBytes)
     return report;
 }
 
+// One feature report of the upgrade protocol: its own report id, and its id
+// as its vendor usage too, so a host can find it by usage as well.
+void appendFeatureReport(std::vector<uint8_t>& out, uint8_t reportId, size_t byteLength)
+{
+    out.push_back(kReportId8);
+    out.push_back(reportId);
+    appendByteArray(out, kFeature8, static_cast<uint16_t>(byteLength - 1), reportId);
+}
+
 } // namespace
 
-SimDevice::SimDevice(DeviceConfig config) : m_config(std::move(config)) {}
+SimDevice::SimDevice(DeviceConfig config) : m_config(std::move(config)), m_dfu(m_config.dfu) {}
 
 // Vendor page 0xFF00, one application collection, report id 1 carrying an
 // input and an output report of byte fields. A direction whose data length
-// is 0 is left out, so the device has no report of that kind at all.
+// is 0 is left out, so the device has no report of that kind at all. With
+// DFU on, the feature reports 0xD0-0xD3 follow, with the lengths of
+// docs/protocol.md.
 std::vector<uint8_t> SimDevice::reportDescriptor() const
 {
     std::vector<uint8_t> out;
@@ -112,6 +126,13 @@ std::vector<uint8_t> SimDevice::reportDescriptor() const
     if (m_config.outputDataBytes > 0)
         appendByteArray(out, kOutput8, m_config.outputDataBytes);
 
+    if (m_dfu.config().enabled) {
+        appendFeatureReport(out, dfu::kRequestReportId, m_dfu.requestReportLength());
+        appendFeatureReport(out, dfu::kStatusReportId, dfu::kStatusReportBytes);
+        appendFeatureReport(out, dfu::kFunctionalReportId, dfu::kFunctionalReportBytes);
+        appendFeatureReport(out, dfu::kStateReportId, dfu::kStateReportBytes);
+    }
+
     out.push_back(kEndCollection);
     return out;
 }
@@ -122,6 +143,7 @@ std::vector<uint8_t> SimDevice::reportDescriptor() const
 // exactly as it would with firmware that does not know the request.
 std::vector<Report> SimDevice::onOutputReport(const uint8_t* report, size_t length)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_received.emplace_back(report, report + length);
 
     std::vector<Report> answers;
@@ -129,10 +151,84 @@ std::vector<Report> SimDevice::onOutputReport(const uint8_t* report, size_t leng
         m_config.inputDataBytes == 0)
         return answers;
 
-    const auto reply = m_config.replies.find(requestName(report, length));
-    if (reply != m_config.replies.end())
-        answers.push_back(replyReport(reply->second, m_config.inputDataBytes));
+    std::string text;
+    if (findReply(requestName(report, length), &text))
+        answers.push_back(replyReport(text, m_config.inputDataBytes));
     return answers;
+}
+
+// The reply table, except that "version" answers with the flashed image's
+// version once an image that carries one has been flashed.
+bool SimDevice::findReply(const std::string& name, std::string* text) const
+{
+    if (name == "version" && !m_dfu.firmwareVersion().empty()) {
+        *text = m_dfu.firmwareVersion();
+        return true;
+    }
+    const auto reply = m_config.replies.find(name);
+    if (reply == m_config.replies.end())
+        return false;
+    *text = reply->second;
+    return true;
+}
+
+std::vector<Report> SimDevice::receivedOutputs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
+// The request report, unless the transfer size is so small that the
+// functional report is longer. The configuration never changes, so no lock.
+uint16_t SimDevice::featureReportLength() const
+{
+    if (!m_dfu.config().enabled)
+        return 0;
+    return std::max<uint16_t>(m_dfu.requestReportLength(), dfu::kFunctionalReportBytes);
+}
+
+FeatureOutcome SimDevice::setFeatureReport(const uint8_t* report, size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.setReport(report, length);
+}
+
+FeatureOutcome SimDevice::getFeatureReport(uint8_t reportId, Report* reply)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.getReport(reportId, reply);
+}
+
+bool SimDevice::loadFlash()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.loadFlash();
+}
+
+std::string SimDevice::firmwareVersion() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text;
+    findReply("version", &text);
+    return text;
+}
+
+unsigned SimDevice::manifestations() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.manifestations();
+}
+
+DfuMachine SimDevice::dfuSnapshot() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu;
+}
+
+std::optional<uint32_t> SimDevice::takeRestartRequest()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.takeRestartRequest();
 }
 
 } // namespace sim

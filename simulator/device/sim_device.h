@@ -1,14 +1,22 @@
 // The simulated HID device: a vendor-defined interface with input and output
-// reports of id 1 (and, later, feature reports for firmware upgrades). The
+// reports of id 1 for control requests and, unless DFU is turned off, the
+// feature reports 0xD0-0xD3 of the upgrade protocol (dfu_machine.h). The
 // model knows nothing about how it is attached: the uhid program presents it
 // to the kernel as a real HID device, and the in-process platform backend
 // presents it to the tests.
+//
+// Thread safety: every member function may be called from any thread; the
+// device serialises them (an upgrade runs on the library's worker thread
+// while a test looks at the device).
 #ifndef SIM_DEVICE_H
 #define SIM_DEVICE_H
+
+#include "dfu_machine.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,8 +31,11 @@ struct DeviceConfig {
     uint16_t outputDataBytes = 64;  // output report length without the id byte
     // Control requests: name -> reply text. Names not listed get no reply.
     std::map<std::string, std::string> replies = {{"version", "1.0.0"}};
-    // Never answers any request (a device that ignores its host).
+    // Never answers any control request (a device that ignores its host).
+    // Feature reports have their own faults in `dfu`.
     bool silent = false;
+    // The upgrade protocol: feature reports, state machine, flash, faults.
+    DfuConfig dfu;
 };
 
 class SimDevice {
@@ -42,11 +53,40 @@ public:
     std::vector<Report> onOutputReport(const uint8_t* report, size_t length);
 
     // Every output report received so far, in order, as received.
-    const std::vector<Report>& receivedOutputs() const { return m_received; }
+    std::vector<Report> receivedOutputs() const;
+
+    // The longest feature report, id byte included; 0 without DFU.
+    uint16_t featureReportLength() const;
+
+    // A SET_REPORT / GET_REPORT of a feature report (see DfuMachine).
+    FeatureOutcome setFeatureReport(const uint8_t* report, size_t length);
+    FeatureOutcome getFeatureReport(uint8_t reportId, Report* reply);
+
+    // Makes the flash file named in the configuration, if it exists, the
+    // device's firmware; false when it exists but cannot be read.
+    bool loadFlash();
+
+    // The version the device answers to "version": the flashed image's
+    // (see the convention in dfu_machine.h), else the reply table's; empty
+    // when neither has one.
+    std::string firmwareVersion() const;
+
+    // Manifestations completed so far (each one replaced the flash).
+    unsigned manifestations() const;
+
+    // A copy of the DFU machine as it is now: state, status, flash, counters.
+    DfuMachine dfuSnapshot() const;
+
+    // See DfuMachine::takeRestartRequest.
+    std::optional<uint32_t> takeRestartRequest();
 
 private:
-    DeviceConfig m_config;
+    bool findReply(const std::string& name, std::string* text) const;
+
+    const DeviceConfig m_config;
+    mutable std::mutex m_mutex;
     std::vector<Report> m_received;
+    DfuMachine m_dfu;
 };
 
 } // namespace sim

@@ -2,6 +2,7 @@
 // (sim_bus.h): what the unit tests link instead of a real backend.
 #include "hid_platform.h"
 #include "sim_bus.h"
+#include "report_descriptor.h"
 
 #include <algorithm>
 #include <deque>
@@ -85,9 +86,10 @@ IoResult nothingArrives(Bus& b, int timeoutMs)
 }
 
 void logIo(Bus& b, simbus::IoRecord::Kind kind, Handle handle, size_t length, int timeoutMs,
-           IoResult result, size_t transferred)
+           IoResult result, size_t transferred, sim::Report feature = sim::Report())
 {
-    b.log.push_back({kind, b.handles.at(handle).index, length, timeoutMs, result, transferred});
+    b.log.push_back({kind, b.handles.at(handle).index, length, timeoutMs, result, transferred,
+                     std::move(feature)});
 }
 
 // Hands the device's answers to every handle open on its slot, as hidraw
@@ -131,6 +133,62 @@ IoResult readFromDevice(Bus& b, Handle handle, uint8_t* buffer, size_t capacity,
     const size_t copied = std::min(capacity, report.size());
     std::copy_n(report.begin(), copied, buffer);
     setCount(got, copied);
+    return IoResult::kDone;
+}
+
+void unplugSlot(Slot& slot)
+{
+    slot.device.reset();
+    ++slot.generation;
+}
+
+// What a feature transfer that the device did not complete costs the host,
+// and what becomes of the device.
+IoResult featureFailure(Bus& b, Slot& slot, sim::FeatureOutcome outcome, int* waitedMs)
+{
+    switch (outcome) {
+    case sim::FeatureOutcome::kUnanswered:
+        b.elapsedMs += simbus::kFeatureTimeoutMs;
+        *waitedMs = simbus::kFeatureTimeoutMs;
+        return IoResult::kTimeout;
+    case sim::FeatureOutcome::kGone:
+        unplugSlot(slot);
+        return IoResult::kError;
+    default:
+        return IoResult::kError;
+    }
+}
+
+// After an accepted DETACH the device restarts and enumerates again: same
+// index, new generation, so open handles no longer reach it.
+void reenumerateAfterDetach(Slot& slot)
+{
+    if (slot.device->takeRestartRequest())
+        ++slot.generation;
+}
+
+IoResult setFeatureOnDevice(Bus& b, Handle handle, const uint8_t* report, size_t length,
+                            int* waitedMs)
+{
+    Slot* slot = liveSlot(b, handle, nullptr);
+    if (slot == nullptr || slot->faults.featuresFail)
+        return IoResult::kError;
+    const sim::FeatureOutcome outcome = slot->device->setFeatureReport(report, length);
+    if (outcome != sim::FeatureOutcome::kDone)
+        return featureFailure(b, *slot, outcome, waitedMs);
+    reenumerateAfterDetach(*slot);
+    return IoResult::kDone;
+}
+
+IoResult getFeatureFromDevice(Bus& b, Handle handle, uint8_t reportId, sim::Report* reply,
+                              int* waitedMs)
+{
+    Slot* slot = liveSlot(b, handle, nullptr);
+    if (slot == nullptr || slot->faults.featuresFail)
+        return IoResult::kError;
+    const sim::FeatureOutcome outcome = slot->device->getFeatureReport(reportId, reply);
+    if (outcome != sim::FeatureOutcome::kDone)
+        return featureFailure(b, *slot, outcome, waitedMs);
     return IoResult::kDone;
 }
 
@@ -183,7 +241,28 @@ bool getReportLengths(Handle handle, ReportLengths* lengths)
     const sim::DeviceConfig& config = slot->device->config();
     lengths->input = reportLength(config.inputDataBytes);
     lengths->output = reportLength(config.outputDataBytes);
-    lengths->feature = 0; // the model declares no feature reports
+    lengths->feature = slot->device->featureReportLength();
+    return true;
+}
+
+// [upgrade library] The feature reports the simulated device declares,
+// read from its report descriptor as the Linux backend reads a real one.
+bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
+{
+    Bus& b = bus();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    Slot* slot = liveSlot(b, handle, nullptr);
+    if (slot == nullptr || slot->faults.reportLengthsFail)
+        return false;
+    const std::vector<uint8_t> descriptor = slot->device->reportDescriptor();
+    ReportDescriptorInfo info;
+    if (!parseReportDescriptor(descriptor.data(), descriptor.size(), &info))
+        return false;
+    reports->clear();
+    for (const ReportInfo& report : info.reports) {
+        if (report.kind == ReportKind::kFeature)
+            reports->push_back(FeatureReport{report.id, report.byteLength()});
+    }
     return true;
 }
 
@@ -213,17 +292,42 @@ IoResult readReport(Handle handle, uint8_t* buffer, size_t capacity, int timeout
     return result;
 }
 
-// The simulated device declares no feature reports (its report descriptor
-// has none and getReportLengths says 0), so there is none to set or get.
-bool setFeature(Handle, const uint8_t*, size_t)
+bool setFeature(Handle handle, const uint8_t* report, size_t length)
 {
-    return false;
+    Bus& b = bus();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (report == nullptr || length == 0)
+        return false;
+    int waitedMs = 0;
+    const IoResult result = setFeatureOnDevice(b, handle, report, length, &waitedMs);
+    if (b.handles.count(handle) != 0)
+        logIo(b, simbus::IoRecord::Kind::kSetFeature, handle, length, waitedMs, result,
+              result == IoResult::kDone ? length : 0, sim::Report(report, report + length));
+    return result == IoResult::kDone;
 }
 
-bool getFeature(Handle, uint8_t*, size_t, size_t* got)
+// As hidraw does, a reply longer than the buffer is cut to it.
+bool getFeature(Handle handle, uint8_t* report, size_t capacity, size_t* got)
 {
+    Bus& b = bus();
+    std::lock_guard<std::mutex> lock(b.mutex);
     setCount(got, 0);
-    return false;
+    if (report == nullptr || capacity == 0)
+        return false;
+    sim::Report reply;
+    int waitedMs = 0;
+    const IoResult result = getFeatureFromDevice(b, handle, report[0], &reply, &waitedMs);
+    size_t copied = 0;
+    if (result == IoResult::kDone) {
+        copied = std::min(capacity, reply.size());
+        std::copy_n(reply.begin(), copied, report);
+        setCount(got, copied);
+        reply.resize(copied);
+    }
+    if (b.handles.count(handle) != 0)
+        logIo(b, simbus::IoRecord::Kind::kGetFeature, handle, capacity, waitedMs, result, copied,
+              std::move(reply));
+    return result == IoResult::kDone;
 }
 
 } // namespace hidplatform
@@ -258,8 +362,7 @@ void unplug(unsigned index)
     auto s = b.slots.find(index);
     if (s == b.slots.end())
         return;
-    s->second.device.reset();
-    ++s->second.generation;
+    unplugSlot(s->second);
 }
 
 void setFaults(unsigned index, const Faults& faults)

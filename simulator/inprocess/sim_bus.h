@@ -14,6 +14,14 @@
 //
 // Input reports are queued per open handle, as hidraw does: a device's
 // answer goes to every handle open on it at that moment.
+//
+// Feature reports go to the device's DFU machine (sim_device.h), its faults
+// mapped to what a host sees on hidraw: a stalled request fails at once; an
+// unanswered one fails after kFeatureTimeoutMs on the virtual clock (the
+// kernel's wait for a uhid device); a device that vanishes is unplugged, so
+// the call and every later one on its handles fail. A DETACH the device
+// accepts makes it re-enumerate: it stays plugged in at its index, but the
+// handles open on it are stale from then on, as after a real reset.
 #ifndef SIM_BUS_H
 #define SIM_BUS_H
 
@@ -36,16 +44,21 @@ struct Faults {
     bool writesFail = false;           // writeReport: kError, nothing reaches the device
     bool readsTimeOut = false;         // readReport: kTimeout even with input queued
     bool readsFail = false;            // readReport: kError
+    bool featuresFail = false;         // setFeature/getFeature: false, nothing reaches the device
 };
 
+// How long the kernel waits for a uhid device to answer a feature report.
+const int kFeatureTimeoutMs = 5000;
+
 struct IoRecord {
-    enum class Kind { kWrite, kRead };
+    enum class Kind { kWrite, kRead, kSetFeature, kGetFeature };
     Kind kind;
     unsigned index;        // enumeration index of the device
-    size_t length;         // bytes offered (write) or buffer capacity (read)
-    int timeoutMs;         // the wait the caller asked for
-    hidplatform::IoResult result;
-    size_t transferred;    // bytes written or read
+    size_t length;         // bytes offered (write, set) or buffer capacity (read, get)
+    int timeoutMs;         // the wait the caller asked for; for features the wait it cost
+    hidplatform::IoResult result;  // features: kDone, kError, or kTimeout when unanswered
+    size_t transferred;    // bytes written, read, set or got
+    sim::Report feature;   // features: the report set, or got (id first)
 };
 
 // Unplugs every device, clears faults, queued input, the I/O log, the open
@@ -80,7 +93,8 @@ size_t openCount();
 // opened); close(kInvalidHandle) is not counted.
 size_t unknownCloseCount();
 
-// Every writeReport and readReport on an open handle, in call order.
+// Every writeReport, readReport, setFeature and getFeature on an open
+// handle, in call order.
 std::vector<IoRecord> ioLog();
 
 // Milliseconds the simulated waits would have taken.

@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
 #include <cstdint>
+#include <optional>
 
 namespace sim {
 
@@ -23,9 +24,38 @@ const char kUsage[] =
     "  --ready-file PATH        once the hidraw node exists, write its name (hidrawN)\n"
     "                           to PATH (atomically); removed again on exit\n"
     "  --exit-after-outputs N   unplug the device and exit after N output reports\n"
+    "\n"
+    "Firmware upgrades (DFU in feature reports 0xD0-0xD3, docs/protocol.md):\n"
+    "  --no-dfu                 declare no DFU feature reports (not upgradable)\n"
+    "  --flash FILE             the device's flash: read at start, replaced (temp\n"
+    "                           file + rename) by each image that manifests\n"
+    "  --transfer-size N        bytes per DNLOAD block, 1 to 4090 (default 1024)\n"
+    "  --poll-timeout MS        bwPollTimeout of each block in dfuDNBUSY (default 5)\n"
+    "  --manifest-timeout MS    bwPollTimeout of manifestation (default 20)\n"
+    "  --detach-timeout MS      wDetachTimeOut, 0 to 65535 (default 1000)\n"
+    "  --no-download            clear bitCanDnload: every DNLOAD stalls\n"
+    "  --not-tolerant           not manifestation tolerant: the download ends in\n"
+    "                           dfuMANIFEST-WAIT-RESET instead of dfuIDLE\n"
+    "  --no-reenumerate         on DETACH only log; default: destroy the device and\n"
+    "                           create it again after the detach delay\n"
+    "Faults (BLOCK counts the data blocks of a download from 0):\n"
+    "  --fail-at-block BLOCK[:STATUS]  enter dfuERROR with bStatus STATUS (1-15,\n"
+    "                           default 3 errWRITE) when that block arrives\n"
+    "  --silent-at-block BLOCK  answer no feature report from that block on (the\n"
+    "                           kernel gives up on each after 5 s)\n"
+    "  --vanish-at-block BLOCK  destroy the device and exit when that block arrives\n"
+    "  --busy-forever           every block stays in dfuDNBUSY\n"
+    "  --garbage-status         from the first block on, status reports carry\n"
+    "                           bState 0xEE\n"
+    "  --short-status           from the first block on, status reports are 3 bytes\n"
+    "\n"
     "  --help                   show this text\n"
     "\n"
-    "The hidraw node name is also printed on standard output once it exists.\n";
+    "The hidraw node name is also printed on standard output once it exists (and\n"
+    "again after each re-enumeration; the ready file is removed meanwhile).\n"
+    "The log gets one line per feature report too: \"set-feature HEX\" or\n"
+    "\"get-feature HEX\" (the report, id first), with \" stalled\", \" unanswered\"\n"
+    "or \" gone\" after it when the transfer failed (a failed get shows its id).\n";
 
 bool parseUnsigned(const std::string& text, unsigned base, unsigned long max, unsigned long* value)
 {
@@ -70,6 +100,68 @@ bool parseReportBytes(const std::string& text, uint16_t* bytes)
     return true;
 }
 
+bool parseBlock(const std::string& text, std::optional<uint32_t>* block)
+{
+    unsigned long value;
+    if (!parseUnsigned(text, 10, 0xFFFFFFFFul, &value))
+        return false;
+    *block = static_cast<uint32_t>(value);
+    return true;
+}
+
+// BLOCK or BLOCK:STATUS, STATUS a DFU error status (1-15).
+bool parseFailAt(const std::string& text, DfuConfig* dfu)
+{
+    const size_t colon = text.find(':');
+    if (!parseBlock(text.substr(0, colon), &dfu->failAtBlock))
+        return false;
+    if (colon == std::string::npos)
+        return true;
+    unsigned long status;
+    if (!parseUnsigned(text.substr(colon + 1), 10, dfu::kErrStalledPkt, &status) || status == 0)
+        return false;
+    dfu->failStatus = static_cast<uint8_t>(status);
+    return true;
+}
+
+template <typename Number>
+bool parseBounded(const std::string& text, unsigned long min, unsigned long max, Number* number)
+{
+    unsigned long value;
+    if (!parseUnsigned(text, 10, max, &value) || value < min)
+        return false;
+    *number = static_cast<Number>(value);
+    return true;
+}
+
+// Options without a value and what they set.
+bool applyFlag(const std::string& option, SimOptions* options)
+{
+    DeviceConfig& device = options->device;
+    DfuConfig& dfu = device.dfu;
+    if (option == "--silent")
+        device.silent = true;
+    else if (option == "--no-dfu")
+        dfu.enabled = false;
+    else if (option == "--no-download")
+        dfu.canDownload = false;
+    else if (option == "--not-tolerant")
+        dfu.manifestationTolerant = false;
+    else if (option == "--no-reenumerate")
+        options->reenumerateOnDetach = false;
+    else if (option == "--busy-forever")
+        dfu.busyForever = true;
+    else if (option == "--garbage-status")
+        dfu.garbage = StatusGarbage::kStateOutOfRange;
+    else if (option == "--short-status")
+        dfu.garbage = StatusGarbage::kShortReport;
+    else
+        return false;
+    return true;
+}
+
+const unsigned long kMaxPollTimeoutMs = 0xFFFFFF;  // bwPollTimeout has 24 bits
+
 class Parser {
 public:
     Parser(const std::vector<std::string>& args, SimOptions* options, std::string* error)
@@ -93,15 +185,15 @@ private:
     bool apply(const std::string& option)
     {
         DeviceConfig& device = m_options->device;
-        if (option == "--silent") {
-            device.silent = true;
+        if (applyFlag(option, m_options))
             return true;
-        }
         std::string value;
         if (!isValueOption(option))
             return fail("unknown option " + option);
         if (!takeValue(option, &value))
             return false;
+        if (isDfuValueOption(option))
+            return applyDfuValue(option, value);
         if (option == "--vid")
             return parseId(value, &device.vendorId) || fail("--vid wants a hex id up to ffff");
         if (option == "--pid")
@@ -128,7 +220,48 @@ private:
             if (option == known)
                 return true;
         }
+        return isDfuValueOption(option);
+    }
+
+    static bool isDfuValueOption(const std::string& option)
+    {
+        for (const char* known : {"--flash", "--transfer-size", "--poll-timeout", "--manifest-timeout",
+                                  "--detach-timeout", "--fail-at-block", "--silent-at-block",
+                                  "--vanish-at-block"}) {
+            if (option == known)
+                return true;
+        }
         return false;
+    }
+
+    bool applyDfuValue(const std::string& option, const std::string& value)
+    {
+        DfuConfig& dfu = m_options->device.dfu;
+        if (option == "--flash") {
+            if (value.empty())
+                return fail("--flash wants a file name");
+            dfu.flashPath = value;
+            return true;
+        }
+        if (option == "--transfer-size")
+            return parseBounded(value, 1, dfu::kMaxTransferSize, &dfu.transferSize) ||
+                   fail("--transfer-size wants a byte count from 1 to " +
+                        std::to_string(dfu::kMaxTransferSize));
+        if (option == "--poll-timeout")
+            return parseBounded(value, 0, kMaxPollTimeoutMs, &dfu.pollTimeoutMs) ||
+                   fail("--poll-timeout wants milliseconds from 0 to 16777215");
+        if (option == "--manifest-timeout")
+            return parseBounded(value, 0, kMaxPollTimeoutMs, &dfu.manifestTimeoutMs) ||
+                   fail("--manifest-timeout wants milliseconds from 0 to 16777215");
+        if (option == "--detach-timeout")
+            return parseBounded(value, 0, 0xFFFF, &dfu.detachTimeoutMs) ||
+                   fail("--detach-timeout wants milliseconds from 0 to 65535");
+        if (option == "--fail-at-block")
+            return parseFailAt(value, &dfu) ||
+                   fail("--fail-at-block wants BLOCK or BLOCK:STATUS with STATUS from 1 to 15");
+        if (option == "--silent-at-block")
+            return parseBlock(value, &dfu.silentAtBlock) || fail("--silent-at-block wants a block number");
+        return parseBlock(value, &dfu.vanishAtBlock) || fail("--vanish-at-block wants a block number");
     }
 
     bool takeValue(const std::string& option, std::string* value)

@@ -19,6 +19,10 @@ struct SimOptions {
     std::string logPath;       // empty: no log
     std::string readyFile;     // empty: no ready file
     unsigned exitAfterOutputs = 0;  // 0: run until a signal
+    // After a DETACH: destroy the uhid device and create it again once the
+    // detach delay has passed (a device that resets re-enumerates); false:
+    // only log it.
+    bool reenumerateOnDetach = true;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };

@@ -7,6 +7,15 @@
 // the new device. The program gives its device a unique HID_UNIQ string,
 // finds the node whose device uevent carries it, and then announces the node
 // name on standard output (and in the ready file, if asked).
+//
+// Feature reports (UHID_GET_REPORT / UHID_SET_REPORT) go to the model's DFU
+// machine and are answered with its outcome: a reply with err 0, EIO for a
+// stall, no reply at all for a silent device (the kernel gives up after 5 s),
+// and for a device that vanishes the uhid device is destroyed and the
+// program exits. After a DETACH the device re-enumerates: once the detach
+// delay has passed it is destroyed and created again (a new hidraw node),
+// the ready file being removed in between and written again, with the new
+// node, once that node exists.
 #include "hidraw_nodes.h"
 #include "sim_device.h"
 #include "sim_options.h"
@@ -20,11 +29,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,7 +115,7 @@ std::string toHex(const uint8_t* data, size_t size)
 
 // Writes `content` to `path` through a temporary file and a rename, so a
 // reader sees either nothing or all of it.
-bool writeFileAtomically(const std::string& path, const std::string& content)
+bool writeTextAtomically(const std::string& path, const std::string& content)
 {
     const std::string temporary = path + ".tmp";
     {
@@ -130,6 +141,23 @@ bool blockTerminationSignals(FileDescriptor* signals)
     return signals->valid();
 }
 
+using Clock = std::chrono::steady_clock;
+
+const char* outcomeText(sim::FeatureOutcome outcome)
+{
+    switch (outcome) {
+    case sim::FeatureOutcome::kDone:
+        return "";
+    case sim::FeatureOutcome::kStalled:
+        return " stalled";
+    case sim::FeatureOutcome::kUnanswered:
+        return " unanswered";
+    case sim::FeatureOutcome::kGone:
+        return " gone";
+    }
+    return " ?";
+}
+
 class UhidDevice {
 public:
     UhidDevice(const sim::SimOptions& options, int uhidFd)
@@ -138,6 +166,8 @@ public:
           m_uniq("hiddfu-sim-" + std::to_string(getpid()))
     {
     }
+
+    bool loadFlash() { return m_model.loadFlash(); }
 
     ~UhidDevice() { destroy(); }
     UhidDevice(const UhidDevice&) = delete;
@@ -156,8 +186,15 @@ public:
 
     bool finished() const
     {
-        return m_options.exitAfterOutputs != 0 && m_outputs >= m_options.exitAfterOutputs;
+        return m_vanished ||
+               (m_options.exitAfterOutputs != 0 && m_outputs >= m_options.exitAfterOutputs);
     }
+
+    // When the device re-enumerates after a DETACH; empty when it does not.
+    std::optional<Clock::time_point> restartDue() const { return m_restartAt; }
+
+    // Destroys the device and creates it again: a reset that re-enumerates.
+    bool restartNow();
 
 private:
     bool send() { return writeAll(m_uhid, m_event.get(), sizeof(uhid_event)); }
@@ -172,6 +209,11 @@ private:
     bool sendInput(const sim::Report& report);
     bool answerGetReport();
     bool answerSetReport();
+    bool logLine(const std::string& line);
+    bool sendGetReportReply(uint32_t id, int error, const sim::Report& report);
+    bool sendSetReportReply(uint32_t id, int error);
+    bool afterFeature(sim::FeatureOutcome outcome);
+    void noteFlashed();
 
     const sim::SimOptions& m_options;
     sim::SimDevice m_model;
@@ -180,6 +222,9 @@ private:
     std::string m_uniq;
     bool m_created = false;
     unsigned m_outputs = 0;
+    bool m_vanished = false;
+    unsigned m_manifestations = 0;
+    std::optional<Clock::time_point> m_restartAt;
 };
 
 bool UhidDevice::create()
@@ -268,10 +313,15 @@ bool UhidDevice::onOutput()
 
 bool UhidDevice::logOutput(const uint8_t* data, size_t size)
 {
+    return logLine(toHex(data, size));
+}
+
+bool UhidDevice::logLine(const std::string& text)
+{
     if (m_options.logPath.empty())
         return true;
     FileDescriptor log(open(m_options.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    const std::string line = toHex(data, size) + "\n";
+    const std::string line = text + "\n";
     if (!log.valid() || !writeAll(log.get(), line.data(), line.size())) {
         printError(errnoText("writing " + m_options.logPath));
         return false;
@@ -295,33 +345,114 @@ bool UhidDevice::sendInput(const sim::Report& report)
     return true;
 }
 
-// Feature reports are not part of the device model yet (they come with the
-// upgrade protocol). Both requests are refused at once with EIO, so the
-// caller's ioctl fails promptly instead of after the kernel's 5 s wait.
-// This is the place to hand them to the model.
+// Output and input reports through GET_REPORT/SET_REPORT are not part of
+// the model: refused with EIO at once. Feature reports go to the model; each
+// is logged before it is answered.
 bool UhidDevice::answerGetReport()
 {
-    const uint32_t id = m_event->u.get_report.id;
-    clearEvent(UHID_GET_REPORT_REPLY);
-    m_event->u.get_report_reply.id = id;
-    m_event->u.get_report_reply.err = EIO;
-    return send();
+    const uhid_get_report_req request = m_event->u.get_report;
+    if (request.rtype != UHID_FEATURE_REPORT)
+        return sendGetReportReply(request.id, EIO, sim::Report());
+    sim::Report reply;
+    const sim::FeatureOutcome outcome = m_model.getFeatureReport(request.rnum, &reply);
+    const std::string shown = outcome == sim::FeatureOutcome::kDone
+                                  ? toHex(reply.data(), reply.size())
+                                  : toHex(&request.rnum, 1);
+    if (!logLine("get-feature " + shown + outcomeText(outcome)))
+        return false;
+    if (outcome == sim::FeatureOutcome::kDone)
+        return sendGetReportReply(request.id, 0, reply) && afterFeature(outcome);
+    if (outcome == sim::FeatureOutcome::kStalled)
+        return sendGetReportReply(request.id, EIO, reply);
+    return afterFeature(outcome);
 }
 
 bool UhidDevice::answerSetReport()
 {
-    const uint32_t id = m_event->u.set_report.id;
+    const uhid_set_report_req& request = m_event->u.set_report;
+    const uint32_t id = request.id;
+    if (request.rtype != UHID_FEATURE_REPORT)
+        return sendSetReportReply(id, EIO);
+    const size_t size = std::min<size_t>(request.size, UHID_DATA_MAX);
+    const sim::Report report(request.data, request.data + size);
+    const sim::FeatureOutcome outcome = m_model.setFeatureReport(report.data(), report.size());
+    if (!logLine("set-feature " + toHex(report.data(), report.size()) + outcomeText(outcome)))
+        return false;
+    if (outcome == sim::FeatureOutcome::kDone)
+        return sendSetReportReply(id, 0) && afterFeature(outcome);
+    if (outcome == sim::FeatureOutcome::kStalled)
+        return sendSetReportReply(id, EIO);
+    return afterFeature(outcome);
+}
+
+bool UhidDevice::sendGetReportReply(uint32_t id, int error, const sim::Report& report)
+{
+    clearEvent(UHID_GET_REPORT_REPLY);
+    uhid_get_report_reply_req& reply = m_event->u.get_report_reply;
+    reply.id = id;
+    reply.err = static_cast<__u16>(error);
+    const size_t size = std::min<size_t>(report.size(), UHID_DATA_MAX);
+    reply.size = static_cast<__u16>(size);
+    std::copy_n(report.begin(), size, reply.data);
+    return send();
+}
+
+bool UhidDevice::sendSetReportReply(uint32_t id, int error)
+{
     clearEvent(UHID_SET_REPORT_REPLY);
     m_event->u.set_report_reply.id = id;
-    m_event->u.set_report_reply.err = EIO;
+    m_event->u.set_report_reply.err = static_cast<__u16>(error);
     return send();
+}
+
+// What follows a feature report: a silent device just stays silent, a
+// vanished one ends the program; a DETACH schedules the re-enumeration, and
+// a completed manifestation is reported on stderr.
+bool UhidDevice::afterFeature(sim::FeatureOutcome outcome)
+{
+    if (outcome == sim::FeatureOutcome::kGone) {
+        printError("vanished (fault injected): destroying the device");
+        destroy();
+        m_vanished = true;
+        return true;
+    }
+    if (outcome != sim::FeatureOutcome::kDone)
+        return true;
+    noteFlashed();
+    if (const std::optional<uint32_t> delayMs = m_model.takeRestartRequest()) {
+        if (m_options.reenumerateOnDetach) {
+            printError("DETACH: re-enumerating in " + std::to_string(*delayMs) + " ms");
+            m_restartAt = Clock::now() + std::chrono::milliseconds(*delayMs);
+        } else {
+            printError("DETACH: restarted (not re-enumerating)");
+        }
+    }
+    return true;
+}
+
+void UhidDevice::noteFlashed()
+{
+    const unsigned manifestations = m_model.manifestations();
+    if (manifestations == m_manifestations)
+        return;
+    m_manifestations = manifestations;
+    printError("flashed an image; firmware version now \"" + m_model.firmwareVersion() + "\"");
+}
+
+bool UhidDevice::restartNow()
+{
+    m_restartAt.reset();
+    destroy();
+    if (!m_options.readyFile.empty())
+        unlink(m_options.readyFile.c_str());
+    return create();
 }
 
 bool announceReady(const std::string& node, const std::string& readyFile)
 {
     std::printf("%s\n", node.c_str());
     std::fflush(stdout);
-    if (!readyFile.empty() && !writeFileAtomically(readyFile, node + "\n")) {
+    if (!readyFile.empty() && !writeTextAtomically(readyFile, node + "\n")) {
         printError(errnoText("writing " + readyFile));
         return false;
     }
@@ -347,10 +478,24 @@ Wake waitForEvent(int uhidFd, int signalFd, int timeoutMs)
     }
 }
 
-// Runs the device until a signal, the output limit or a failure.
+// The poll wait: the readiness poll interval until the node is announced,
+// otherwise for ever, but never past a pending re-enumeration.
+int waitMs(const UhidDevice& device, bool ready)
+{
+    int wait = ready ? -1 : kReadyPollMs;
+    if (const std::optional<Clock::time_point> due = device.restartDue()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
+        const int untilRestart = static_cast<int>(std::max<long long>(0, left));
+        wait = wait < 0 ? untilRestart : std::min(wait, untilRestart);
+    }
+    return wait;
+}
+
+// Runs the device until a signal, the output limit, a vanishing fault or a
+// failure.
 int serve(UhidDevice& device, const sim::SimOptions& options, int signalFd)
 {
-    const auto readyDeadline = std::chrono::steady_clock::now() + kReadyLimit;
+    auto readyDeadline = Clock::now() + kReadyLimit;
     bool ready = false;
     while (!device.finished()) {
         if (!ready) {
@@ -359,12 +504,20 @@ int serve(UhidDevice& device, const sim::SimOptions& options, int signalFd)
                 if (!announceReady(node, options.readyFile))
                     return kExitFailure;
                 ready = true;
-            } else if (std::chrono::steady_clock::now() > readyDeadline) {
+            } else if (Clock::now() > readyDeadline) {
                 printError("no hidraw node appeared (is hid-generic loaded?)");
                 return kExitFailure;
             }
         }
-        switch (waitForEvent(device.uhidFd(), signalFd, ready ? -1 : kReadyPollMs)) {
+        const std::optional<Clock::time_point> restart = device.restartDue();
+        if (restart && Clock::now() >= *restart) {
+            if (!device.restartNow())
+                return kExitFailure;
+            ready = false;
+            readyDeadline = Clock::now() + kReadyLimit;
+            continue;
+        }
+        switch (waitForEvent(device.uhidFd(), signalFd, waitMs(device, ready))) {
         case Wake::kUhid:
             if (!device.handleEvent())
                 return kExitFailure;
@@ -414,7 +567,9 @@ int main(int argc, char** argv)
     int status = kExitFailure;
     {
         UhidDevice device(options, uhid.get());
-        if (device.create())
+        if (!device.loadFlash())
+            printError("cannot read the flash file " + options.device.dfu.flashPath);
+        else if (device.create())
             status = serve(device, options, signals.get());
     }  // the device is destroyed here, before the ready file goes
     if (!options.readyFile.empty())

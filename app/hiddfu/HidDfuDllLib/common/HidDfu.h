@@ -1,12 +1,16 @@
 /*
  * The device-upgrade library: seven C calls that find an upgradable HID
  * device, download a DFU file to it on a worker thread, report progress and
- * the result, and reset it.
+ * the result, and reset it. The protocol (DFU 1.1 in HID feature reports)
+ * and every result number are described in docs/protocol.md.
  *
  * Calling order: hidDfuGetVersion needs no connection. hidDfuUpgrade and
  * hidDfuResetDevice act on the device connected by hidDfuConnect. After a
  * started upgrade, poll hidDfuGetProgress until it returns 100, then ask
  * hidDfuGetResult once, then call hidDfuDisconnect.
+ *
+ * Threads: the calls may come from different threads (the library keeps a
+ * mutex); hidDfuGetProgress and hidDfuGetResult never block.
  */
 #ifndef HIDDFU_H
 #define HIDDFU_H
@@ -32,30 +36,39 @@
 extern "C" {
 #endif
 
-/* The library's own version. The caller zeroes the four outputs first. */
+/* The library's own version (1.0.0 and a build number). The caller zeroes
+ * the four outputs first. 0; -11 when an output is null. */
 HIDDFU_API int32 hidDfuGetVersion(uint16* major, uint16* minor, uint16* release, uint16* build);
 
-/* Counts the upgradable devices with these ids and connects to the first.
- * usagePage and usage narrow the search to one HID collection; 0 means any.
- * The caller zeroes *deviceCount first; 0 afterwards means none was found. */
+/* Ends any connection, counts the upgradable devices with these ids and
+ * connects to the first. usagePage and usage are reserved to narrow the
+ * search to one HID collection; this version does not use them (pass 0).
+ * The caller zeroes *deviceCount first; 0 afterwards means none was found.
+ * 0 when connected, -5 when none was found. */
 HIDDFU_API int32 hidDfuConnect(uint16 idVendor, uint16 idProduct, uint16 usagePage, uint16 usage,
                                uint16* deviceCount);
 
-/* Ends the connection; harmless when not connected. */
+/* Ends the connection; a running upgrade is stopped first (its result
+ * becomes -9). Harmless when not connected. 0. */
 HIDDFU_API int32 hidDfuDisconnect(void);
 
-/* Starts downloading the DFU file at `path` to the connected device. `flags`
- * is 1 (the file carries a DFU suffix). 0: the transfer runs on by itself;
- * anything else: refused, the device untouched. */
+/* Reads and checks the DFU file at `path` (suffix, CRC, a payload, the
+ * connected device's vendor and product id) and starts downloading its
+ * payload on a worker thread. `flags` is 1 (the file carries a DFU suffix).
+ * 0: the transfer runs on by itself; a negative number: refused, the device
+ * untouched. */
 HIDDFU_API int32 hidDfuUpgrade(const char* path, uint8 flags);
 
-/* Percentage of the running upgrade, 0 to 99; 100 once it has ended. */
+/* Percentage of the payload the device has acknowledged, 0 to 99 while the
+ * upgrade runs; 100 once it has ended, successfully or not (and when none
+ * runs). */
 HIDDFU_API uint8 hidDfuGetProgress(void);
 
-/* The outcome of the ended upgrade: 0 for success, otherwise an error number. */
+/* The outcome of the ended upgrade: 0 for success, 1 to 15 the device's DFU
+ * status, a negative number for a failure on the host's side. */
 HIDDFU_API int32 hidDfuGetResult(void);
 
-/* Resets the connected device. */
+/* Resets the connected device (DFU DETACH). 0 when the request went out. */
 HIDDFU_API int32 hidDfuResetDevice(void);
 
 #ifdef __cplusplus

@@ -1,0 +1,213 @@
+#include "upgrade_library.h"
+
+#include "kr_dfufirmware.h"
+#include "results.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#ifndef HIDDFU_LIBRARY_BUILD
+#define HIDDFU_LIBRARY_BUILD 0
+#endif
+
+namespace hiddfu {
+
+namespace {
+
+// DETACH's wValue when the functional report could not be read.
+const uint16_t kDefaultDetachTimeoutMs = 1000;
+
+bool idMatches(uint16_t fileId, uint16_t deviceId, uint16_t anyId)
+{
+    return fileId == anyId || fileId == deviceId;
+}
+
+// What the worker thread owns: the image, and its own channel to the device.
+struct WorkerJob {
+    std::unique_ptr<kr::DfuFirmware> firmware;
+    DfuChannel channel;
+    uint16_t transferSize;
+};
+
+void runWorker(WorkerJob job, const Limits& limits, UpgradeProgress& progress, StopSignal& stop)
+{
+    int32_t outcome;
+    try {
+        Download download(job.channel, job.firmware->data(), job.firmware->size(), job.transferSize, limits,
+                          progress, stop);
+        outcome = download.run();
+    } catch (const std::exception&) {
+        // Out of memory for a report buffer: the download cannot go on.
+        outcome = result::kSystemError;
+    }
+    progress.finish(outcome);
+}
+
+} // namespace
+
+LibraryVersion libraryVersion()
+{
+    return {HIDDFU_LIBRARY_VERSION_MAJOR, HIDDFU_LIBRARY_VERSION_MINOR, HIDDFU_LIBRARY_VERSION_RELEASE,
+            HIDDFU_LIBRARY_BUILD};
+}
+
+UpgradeLibrary::UpgradeLibrary(HidAccess& hid, const Limits& limits) : m_hid(hid), m_limits(limits) {}
+
+UpgradeLibrary::~UpgradeLibrary()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    disconnectLocked();
+}
+
+bool UpgradeLibrary::connected() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_handle != kInvalidHandle;
+}
+
+int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t /*usagePage*/,
+                                uint16_t /*usage*/, uint16_t* deviceCount)
+{
+    if (deviceCount == nullptr)
+        return result::kInvalidArgument;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    disconnectLocked();
+    m_progress.clear(result::kNotConnected);
+
+    // Every index is looked at: the platform does not tell a missing
+    // interface from one that cannot be opened, so a gap ends nothing.
+    unsigned count = 0;
+    for (unsigned index = 0; index < m_limits.searchIndices; ++index) {
+        const Handle handle = m_hid.openByIndex(index);
+        if (handle == kInvalidHandle)
+            continue;
+        ProtocolReports reports;
+        bool upgradable;
+        try {
+            upgradable = isUpgradable(handle, vendorId, productId, &reports);
+        } catch (...) {
+            m_hid.close(handle);  // out of memory for the report list
+            throw;
+        }
+        if (!upgradable) {
+            m_hid.close(handle);
+            continue;
+        }
+        ++count;
+        if (m_handle == kInvalidHandle) {
+            m_handle = handle;
+            m_reports = reports;
+        } else {
+            m_hid.close(handle);
+        }
+    }
+    *deviceCount = static_cast<uint16_t>(std::min<unsigned>(count, std::numeric_limits<uint16_t>::max()));
+    if (m_handle == kInvalidHandle)
+        return result::kNotConnected;
+
+    m_vendorId = vendorId;
+    m_productId = productId;
+    DfuChannel channel(m_hid, m_handle, m_reports);
+    m_functionalRead = channel.readFunctional(&m_functional);
+    return result::kSuccess;
+}
+
+bool UpgradeLibrary::isUpgradable(Handle handle, uint16_t vendorId, uint16_t productId,
+                                  ProtocolReports* reports)
+{
+    uint16_t deviceVendor = 0;
+    uint16_t deviceProduct = 0;
+    std::vector<FeatureReport> declared;
+    return m_hid.getAttributes(handle, &deviceVendor, &deviceProduct) && deviceVendor == vendorId &&
+           deviceProduct == productId && m_hid.getFeatureReports(handle, &declared) &&
+           findProtocolReports(declared, reports);
+}
+
+int32_t UpgradeLibrary::disconnect()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    disconnectLocked();
+    return result::kSuccess;
+}
+
+void UpgradeLibrary::disconnectLocked()
+{
+    if (m_worker.joinable()) {
+        m_stop.request();
+        m_worker.join();
+    }
+    if (m_handle != kInvalidHandle)
+        m_hid.close(m_handle);
+    m_handle = kInvalidHandle;
+    m_functionalRead = false;
+}
+
+void UpgradeLibrary::joinFinishedWorker()
+{
+    if (m_worker.joinable() && !m_progress.running())
+        m_worker.join();
+}
+
+int32_t UpgradeLibrary::checkDownloadable() const
+{
+    DfuChannel channel(m_hid, m_handle, m_reports);
+    if (!m_functionalRead || !m_functional.canDownload() || m_functional.transferSize == 0 ||
+        m_functional.transferSize > channel.maxTransferSize())
+        return result::kCannotDownload;
+    return result::kSuccess;
+}
+
+int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
+{
+    if (path == nullptr || flags != 1)
+        return result::kInvalidArgument;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_handle == kInvalidHandle)
+        return result::kNotConnected;
+    joinFinishedWorker();
+    if (m_worker.joinable())
+        return result::kUpgradeRunning;
+
+    // The file is read again and checked whole: it may have changed since
+    // the caller looked at it.
+    auto firmware = std::make_unique<kr::DfuFirmware>();
+    if (!firmware->load(path, false) || firmware->size() == 0)
+        return result::kFileInvalid;
+    if (!idMatches(firmware->idVendor(), m_vendorId, kr::DfuFirmware::kAnyVendorId) ||
+        !idMatches(firmware->idProduct(), m_productId, kr::DfuFirmware::kAnyProductId))
+        return result::kWrongDevice;
+    const int32_t downloadable = checkDownloadable();
+    if (downloadable != result::kSuccess)
+        return downloadable;
+
+    m_stop.clear();
+    m_progress.begin(firmware->size());
+    WorkerJob job{std::move(firmware), DfuChannel(m_hid, m_handle, m_reports), m_functional.transferSize};
+    try {
+        m_worker = std::thread(runWorker, std::move(job), std::cref(m_limits), std::ref(m_progress),
+                               std::ref(m_stop));
+    } catch (const std::system_error&) {
+        m_progress.clear(result::kSystemError);
+        return result::kSystemError;
+    }
+    return result::kSuccess;
+}
+
+int32_t UpgradeLibrary::resetDevice()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_handle == kInvalidHandle)
+        return result::kNotConnected;
+    joinFinishedWorker();
+    if (m_worker.joinable())
+        return result::kUpgradeRunning;
+    const uint16_t timeout = m_functionalRead ? m_functional.detachTimeoutMs : kDefaultDetachTimeoutMs;
+    DfuChannel channel(m_hid, m_handle, m_reports);
+    return channel.send(Request::kDetach, timeout) ? result::kSuccess : result::kDeviceLost;
+}
+
+} // namespace hiddfu

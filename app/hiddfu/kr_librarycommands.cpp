@@ -1,0 +1,195 @@
+// The device commands that go through the upgrade library: version, devices,
+// reset and update with its progress poll. They sit in a source file of
+// their own so that programs linking only the documents and the set/get
+// command need no upgrade library.
+#include "kr_mvcommand.h"
+
+#include "HidDfu.h"
+#include "kr_dfufirmware.h"
+#include "kr_progresstimer.h"
+
+#include <cstdio>
+
+namespace kr {
+
+std::atomic<int32_t> _updating{0};
+
+namespace {
+
+// What the progress poll works on while an upgrade runs. Set by the command
+// before the timer is created (creating it orders these writes before every
+// tick) and cleared after the wait.
+struct RunningUpdate {
+    JSONTransfer* document = nullptr;
+    ProgressTimer* timer = nullptr;
+    FILE* out = nullptr;
+};
+RunningUpdate g_running;
+
+// Connects to the devices with these ids; the count of those found, 0 for
+// none. The ids are passed with their low 16 bits.
+uint16_t connectDevices(int32_t vid, int32_t pid)
+{
+    uint16 deviceCount = 0;
+    hidDfuConnect(static_cast<uint16>(vid), static_cast<uint16>(pid), 0, 0, &deviceCount);
+    return deviceCount;
+}
+
+void printText(FILE* out, const char* text)
+{
+    std::fputs(text, out);
+    std::fflush(out);
+}
+
+// The update's checks and the library calls up to the started upgrade, in
+// their order. Returns the failure text, or null once the upgrade has
+// started. The file is verified before the device is touched. A failed
+// connect or a refused upgrade makes no hidDfuDisconnect call: nothing runs
+// in the library then, and the run ends right after.
+const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool identifierValid,
+                         DfuFirmware& firmware)
+{
+    if (!identifierValid)
+        return "Invalid device identifier";
+    if (!firmware.load(source, false))
+        return "Unable to load firmware file";
+    // The file's 16-bit ids against the identifier's full fields: a field
+    // above ffff matches no file, and ffff in a file matches only ffff.
+    if (firmware.idVendor() != vid || firmware.idProduct() != pid)
+        return "Firmware file not valid for the target device";
+    if (connectDevices(vid, pid) == 0)
+        return "Unable to connect to device";
+    if (hidDfuUpgrade(source, 1) != 0)
+        return "Unable to upgrade connected device";
+    return nullptr;
+}
+
+// No timer could be created, so nobody would ever poll: stop the library's
+// transfer (disconnecting ends and joins its worker) and give the document
+// its final state.
+bool abandonUpgrade(JSONTransfer& document, FILE* out)
+{
+    document.setState(JSONTransfer::kStateFail, "Unable to start progress timer");
+    hidDfuDisconnect();
+    document.write(out);
+    _updating.store(0, std::memory_order_release);
+    return false;
+}
+
+// The upgrade has started: polls it from the timer until the final poll has
+// written the last line and cleared _updating.
+bool followUpgrade(JSONTransfer& document, ProgressTimer& timer, FILE* out)
+{
+    g_running.document = &document;
+    g_running.timer = &timer;
+    g_running.out = out;
+    _updating.store(1, std::memory_order_release);
+
+    bool succeeded = false;
+    if (timer.start(&checkProgress)) {
+        // The final tick cancels the timer and its last act clears
+        // _updating; the wait ends once that tick has returned, and all it
+        // did is visible here.
+        timer.waitUntilStopped();
+        succeeded = !document.didFail();
+    } else {
+        succeeded = abandonUpgrade(document, out);
+    }
+    g_running = RunningUpdate();
+    return succeeded;
+}
+
+} // namespace
+
+bool mv_CommandVersion(FILE* out)
+{
+    JSONVersion document;
+    document.write(out);
+    return true;
+}
+
+bool mv_CommandDevices(uint16_t idVendor, uint16_t idProduct, FILE* out)
+{
+    const uint16_t deviceCount = connectDevices(idVendor, idProduct);
+    hidDfuDisconnect();
+    JSONDevices document;
+    document.updateDeviceList(deviceCount, idVendor, idProduct);
+    document.write(out);
+    return true;
+}
+
+bool mv_CommandReset(const char* identifier, FILE* out)
+{
+    int32_t vid = 0;
+    int32_t pid = 0;
+    int32_t dummy = 0;
+    if (!readDeviceIdentifier(identifier, vid, pid, dummy)) {
+        detail::printInvalidIdentifier(out, vid, pid);
+        return false;
+    }
+    // A reset that reaches no device resets nothing: it says so and fails,
+    // rather than announcing a reset and reporting success.
+    if (connectDevices(vid, pid) == 0) {
+        printText(out, "Unable to connect to device");
+        return false;
+    }
+    hidDfuResetDevice();
+    hidDfuDisconnect();
+    printText(out, "Resetting device...");
+    return true;
+}
+
+bool mv_CommandUpdate(const char* identifier, const char* source)
+{
+    const std::unique_ptr<ProgressTimer> timer = makeProgressTimer();
+    return mv_CommandUpdate(identifier, source, transferState, *timer, stdout);
+}
+
+bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& document,
+                      ProgressTimer& timer, FILE* out)
+{
+    int32_t vid = 0;
+    int32_t pid = 0;
+    int32_t dummy = 0;
+    const bool identifierValid = readDeviceIdentifier(identifier, vid, pid, dummy);
+    DfuFirmware firmware;
+    document.setIdentifier(identifier);
+
+    const char* failure = startUpgrade(source, vid, pid, identifierValid, firmware);
+    if (failure != nullptr) {
+        document.setState(JSONTransfer::kStateFail, failure);
+        document.write(out);
+        return false;
+    }
+    return followUpgrade(document, timer, out);
+}
+
+void checkProgress(void*, unsigned char)
+{
+    JSONTransfer* const document = g_running.document;
+    if (document == nullptr)
+        return;
+    const uint8 progress = hidDfuGetProgress();
+    document->setState(JSONTransfer::kStateDownload, nullptr);
+    if (progress != 100) {
+        document->setProgress(progress);
+        document->write(g_running.out);
+        return;
+    }
+
+    const int32 result = hidDfuGetResult();
+    if (result != 0) {
+        char errorText[80];
+        std::snprintf(errorText, sizeof errorText, "Upgrade failed (%i)", static_cast<int>(result));
+        document->setState(JSONTransfer::kStateFail, errorText);
+    } else {
+        document->setState(JSONTransfer::kStateSuccess, nullptr);
+        document->setProgress(100);
+    }
+    g_running.timer->cancel();
+    document->write(g_running.out);
+    hidDfuDisconnect();
+    _updating.store(0, std::memory_order_release);
+}
+
+} // namespace kr
