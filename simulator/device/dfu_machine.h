@@ -7,6 +7,11 @@
 //
 // Portable and single-threaded: SimDevice serialises the calls.
 //
+// The wire numbers below are written out here from docs/protocol.md rather
+// than taken from the library's own header on purpose: the simulator is a
+// second, independent reading of the protocol, so a number the library gets
+// wrong shows up as a failing test instead of agreeing with itself.
+//
 // Timing: a DNLOAD block and manifestation each take the configured poll
 // timeout; the clock is injectable so tests need no sleeping. A GETSTATUS
 // that comes before the announced bwPollTimeout has elapsed is answered with
