@@ -1,10 +1,10 @@
-# reset: with no device both texts on one line and success; with a device it
+# reset: with no device it says so and fails; with a device the device
 # receives DETACH (request 0, wValue its detach timeout 1500 = dc05, wLength
 # 0, the data bytes zero) as its last report, leaves the bus and comes back
 # as a device does after a reset.
 run_hiddfu reset 1234-5678-0000
-expect_status 0
-expect_stdout_raw 'Unable to connect to deviceResetting device...'
+expect_status 255
+expect_stdout_raw 'Unable to connect to device'
 expect_stderr_empty
 
 sim_start dev --transfer-size 16 --detach-timeout 1500
@@ -23,8 +23,8 @@ sim_stop dev
 # A device with the ids but no DFU reports is not reset: nothing reaches it.
 sim_start plain --no-dfu
 run_hiddfu reset 1234-5678-0000
-expect_status 0
-expect_stdout_raw 'Unable to connect to deviceResetting device...'
+expect_status 255
+expect_stdout_raw 'Unable to connect to device'
 expect_sim_received_nothing plain
 
 # An invalid identifier stops before the library is called.

@@ -10,7 +10,9 @@
 #   raw      e2e-hid-roundtrips: GETSTATE, full-length request report
 #            (ABORT), the block pair (request report + GETSTATUS: what each
 #            block costs), output + input report (hiddfu get's path)
-#   library  e2e-update-timing: hidDfuUpgrade, progress polled every 1 ms
+#   library  e2e-update-timing: from hidDfuUpgrade's return until progress
+#            100 (polled every 1 ms): all blocks, and the fixed costs of the
+#            worker's start and the manifestation (the flash file written)
 # then once hiddfu update, whose one-second poll rounds the time up.
 # The payload is 1 MiB, or 4096 blocks where that is less (small transfer
 # sizes), so that no size takes long.
@@ -19,25 +21,24 @@ ROUNDTRIP_MS=1000
 ROUNDS=3
 TRANSFER_SIZES="64 256 1024 4090"
 
-# best FILE... WORD COLUMN: the largest value in COLUMN of the lines that
+# best WORD COLUMN FILE...: the largest value in COLUMN of the lines that
 # start with "roundtrip WORD" or WORD, over the files.
 best() {
-    word=$(eval echo "\${$(($# - 1))}") column=$(eval echo "\${$#}")
-    files=$(echo "$@" | awk '{ for (i = 1; i <= NF - 2; i++) print $i }')
-    # shellcheck disable=SC2086
+    word=$1 column=$2
+    shift 2
     awk -v word="$word" -v column="$column" '
         $1 == word || ($1 == "roundtrip" && $2 == word) { if (!seen || $column > max) max = $column; seen = 1 }
-        END { print max }' $files
+        END { print max }' "$@"
 }
 
-# least FILE... WORD COLUMN: the same, smallest value.
+# least WORD COLUMN FILE...: the smallest value in COLUMN of the lines that
+# start with WORD, over the files.
 least() {
-    word=$(eval echo "\${$(($# - 1))}") column=$(eval echo "\${$#}")
-    files=$(echo "$@" | awk '{ for (i = 1; i <= NF - 2; i++) print $i }')
-    # shellcheck disable=SC2086
+    word=$1 column=$2
+    shift 2
     awk -v word="$word" -v column="$column" '
         $1 == word { if (!seen || $column < min) min = $column; seen = 1 }
-        END { print min }' $files
+        END { print min }' "$@"
 }
 
 # ratio A B SCALE: A / B * SCALE with one decimal.
@@ -82,19 +83,19 @@ for size in $TRANSFER_SIZES; do
 
     raw_files=$(ls raw*.txt)
     lib_files=$(ls lib*.txt)
-    report_length=$(best $raw_files report 3)
-    pair_rate=$(best $raw_files block-pair 5)
-    transfer_ms=$(least $lib_files update 3)
+    report_length=$(best report 3 $raw_files)
+    pair_rate=$(best block-pair 5 $raw_files)
+    transfer_ms=$(least update 3 $lib_files)
     library_rate=$(ratio "$payload_bytes" "$transfer_ms" 1000)
     block_rate=$(ratio "$blocks" "$transfer_ms" 1000)
     ceiling=$(awk -v r="$pair_rate" -v s="$size" 'BEGIN { printf "%.1f", r * s }')
     say "transfer size $size: request report 0xD0 of $report_length bytes carries" \
         "$(ratio "$size" "$report_length" 100)% payload; with the status report (7 bytes)" \
         "$(ratio "$size" $((report_length + 7)) 100)% of the bytes a block moves"
-    say "  raw round trips/s: get-state $(best $raw_files get-state 5)," \
-        "set-request $(best $raw_files set-request 5), block pair $pair_rate," \
-        "output+input $(best $raw_files output-input 5)"
-    say "  library: $payload_bytes bytes ($blocks blocks) in $transfer_ms ms:" \
+    say "  raw round trips/s: get-state $(best get-state 5 $raw_files)," \
+        "set-request $(best set-request 5 $raw_files), block pair $pair_rate," \
+        "output+input $(best output-input 5 $raw_files)"
+    say "  library (blocks + manifestation): $payload_bytes bytes ($blocks blocks) in $transfer_ms ms:" \
         "$library_rate payload B/s, $block_rate blocks/s ="\
         "$(ratio "$block_rate" "$pair_rate" 100)% of the raw block-pair rate" \
         "(ceiling $ceiling B/s = block pairs/s x transfer size)"
