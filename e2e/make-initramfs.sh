@@ -30,6 +30,20 @@ copy_to_same_path() {
     cp -L "$1" "$root$1"
 }
 
+# Copies one library to the path ldd found it at. A library of this build
+# (libhiddfu) is found through the program's RUNPATH in the build folder,
+# which may lie below /tmp, where the guest mounts a fresh tmpfs over the
+# image's copy: it also goes into the loader's default folder, under its
+# soname, so it is found either way.
+copy_library() {
+    copy_to_same_path "$2"
+    case "$2" in
+        /lib/* | /usr/lib/*) ;;
+        *) mkdir -p "$root/lib/x86_64-linux-gnu"
+           cp -L "$2" "$root/lib/x86_64-linux-gnu/$1" ;;
+    esac
+}
+
 # Copies the shared libraries and the loader that ldd lists for a binary.
 # ldd fails on a static binary, which needs nothing.
 copy_libraries_of() {
@@ -40,7 +54,7 @@ copy_libraries_of() {
     fi
     ldd "$1" 2>/dev/null | while read -r first second third _; do
         case "$second" in
-            "=>") [ -n "$third" ] && [ "${third#/}" != "$third" ] && copy_to_same_path "$third" ;;
+            "=>") [ -n "$third" ] && [ "${third#/}" != "$third" ] && copy_library "$first" "$third" ;;
             *) [ "${first#/}" != "$first" ] && copy_to_same_path "$first" ;;
         esac
     done
