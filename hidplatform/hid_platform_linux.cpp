@@ -196,11 +196,7 @@ bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
     ReportDescriptorInfo info;
     if (!toFd(handle, &fd) || !readDescriptorInfo(fd, &info))
         return false;
-    reports->clear();
-    for (const ReportInfo& report : info.reports) {
-        if (report.kind == ReportKind::kFeature)
-            reports->push_back(FeatureReport{report.id, report.byteLength()});
-    }
+    *reports = info.featureReports();
     return true;
 }
 

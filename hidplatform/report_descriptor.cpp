@@ -205,6 +205,16 @@ uint16_t* lengthOfKind(ReportLengths* lengths, ReportKind kind)
 
 } // namespace
 
+std::vector<FeatureReport> ReportDescriptorInfo::featureReports() const
+{
+    std::vector<FeatureReport> features;
+    for (const ReportInfo& report : reports) {
+        if (report.kind == ReportKind::kFeature)
+            features.push_back(FeatureReport{report.id, report.byteLength()});
+    }
+    return features;
+}
+
 const ReportInfo* ReportDescriptorInfo::find(ReportKind kind, uint8_t id) const
 {
     for (const ReportInfo& report : reports) {

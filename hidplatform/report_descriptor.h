@@ -40,6 +40,9 @@ struct ReportDescriptorInfo {
 
     // The report of that kind and id, or null when the descriptor declares none.
     const ReportInfo* find(ReportKind kind, uint8_t id) const;
+
+    // The feature reports, by ascending id, each with its own length.
+    std::vector<FeatureReport> featureReports() const;
 };
 
 // Reads the descriptor. False, with *info untouched, when the bytes are not

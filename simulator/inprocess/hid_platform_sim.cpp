@@ -258,11 +258,7 @@ bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
     ReportDescriptorInfo info;
     if (!parseReportDescriptor(descriptor.data(), descriptor.size(), &info))
         return false;
-    reports->clear();
-    for (const ReportInfo& report : info.reports) {
-        if (report.kind == ReportKind::kFeature)
-            reports->push_back(FeatureReport{report.id, report.byteLength()});
-    }
+    *reports = info.featureReports();
     return true;
 }
 
