@@ -2,7 +2,8 @@
  * The device-upgrade library: seven C calls that find an upgradable HID
  * device, download a DFU file to it on a worker thread, report progress and
  * the result, and reset it. The protocol (DFU 1.1 in HID feature reports)
- * and every result number are described in docs/protocol.md.
+ * and every result are described in docs/protocol.md; HidDfuResults.h
+ * names the result numbers.
  *
  * Calling order: hidDfuGetVersion needs no connection. hidDfuUpgrade and
  * hidDfuResetDevice act on the device connected by hidDfuConnect. After a
@@ -15,6 +16,7 @@
 #ifndef HIDDFU_H
 #define HIDDFU_H
 
+#include "HidDfuResults.h"
 #include "HidDfuTypes.h"
 
 /* Functions need no dllimport on the calling side: the import library's
@@ -37,14 +39,16 @@ extern "C" {
 #endif
 
 /* The library's own version (1.0.0 and a build number). The caller zeroes
- * the four outputs first. 0; -11 when an output is null. */
+ * the four outputs first. HIDDFU_SUCCESS; HIDDFU_ERROR_INVALID_ARGUMENT
+ * when an output is null. */
 HIDDFU_API int32 hidDfuGetVersion(uint16* major, uint16* minor, uint16* release, uint16* build);
 
 /* Ends any connection, counts the upgradable devices with these ids and
  * connects to the first. usagePage and usage are reserved to narrow the
  * search to one HID collection; this version does not use them (pass 0).
  * The caller zeroes *deviceCount first; 0 afterwards means none was found.
- * 0 when connected, -5 when none was found. */
+ * HIDDFU_SUCCESS when connected, HIDDFU_ERROR_NOT_CONNECTED when none was
+ * found. */
 HIDDFU_API int32 hidDfuConnect(uint16 idVendor, uint16 idProduct, uint16 usagePage, uint16 usage,
                                uint16* deviceCount);
 

@@ -1,40 +1,28 @@
-// The numbers the library's calls return (docs/protocol.md, "Results").
-// 0 is success and 1 to 15 are the device's own DFU status codes; the
-// negative numbers are the host's.
+// The numbers the library's calls return, as C++ constants for the
+// library's own code. The numbers and what each means are written once, in
+// the public header HidDfuResults.h that callers of the library include.
 #ifndef HIDDFU_RESULTS_H
 #define HIDDFU_RESULTS_H
 
 #include <cstdint>
 
+#include "HidDfuResults.h"
+
 namespace hiddfu {
 namespace result {
 
-const int32_t kSuccess = 0;
-// A feature report failed: device unplugged, not answering within the
-// system's time limit, or another I/O error.
-const int32_t kDeviceLost = -1;
-// The device stayed busy (dfuDNBUSY, manifestation) beyond the bound.
-const int32_t kTimedOut = -2;
-// A malformed report or a state that does not belong where it came.
-const int32_t kProtocolViolation = -3;
-// hidDfuUpgrade: the file cannot be read, its suffix or CRC is wrong, or it
-// has no payload.
-const int32_t kFileInvalid = -4;
-// Not connected; from hidDfuGetResult: no upgrade has run since the connect.
-const int32_t kNotConnected = -5;
-// hidDfuUpgrade: the file names another vendor or product id.
-const int32_t kWrongDevice = -6;
-// An upgrade is running (refused, or asked for the result too early).
-const int32_t kUpgradeRunning = -7;
-// hidDfuUpgrade: the device's functional report could not be read, is
-// malformed, says it cannot download, or gives an unusable transfer size.
-const int32_t kCannotDownload = -8;
-// hidDfuDisconnect ended the upgrade before it finished.
-const int32_t kCancelled = -9;
-// The system refused a resource: no worker thread, no memory.
-const int32_t kSystemError = -10;
-// A null pointer or a flags value other than 1.
-const int32_t kInvalidArgument = -11;
+const int32_t kSuccess = HIDDFU_SUCCESS;
+const int32_t kDeviceLost = HIDDFU_ERROR_DEVICE_LOST;
+const int32_t kTimedOut = HIDDFU_ERROR_TIMED_OUT;
+const int32_t kProtocolViolation = HIDDFU_ERROR_PROTOCOL;
+const int32_t kFileInvalid = HIDDFU_ERROR_FILE_INVALID;
+const int32_t kNotConnected = HIDDFU_ERROR_NOT_CONNECTED;
+const int32_t kWrongDevice = HIDDFU_ERROR_WRONG_DEVICE;
+const int32_t kUpgradeRunning = HIDDFU_ERROR_UPGRADE_RUNNING;
+const int32_t kCannotDownload = HIDDFU_ERROR_CANNOT_DOWNLOAD;
+const int32_t kCancelled = HIDDFU_ERROR_CANCELLED;
+const int32_t kSystemError = HIDDFU_ERROR_SYSTEM;
+const int32_t kInvalidArgument = HIDDFU_ERROR_INVALID_ARGUMENT;
 
 } // namespace result
 } // namespace hiddfu
