@@ -39,11 +39,18 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Dependencies from a scan of the binaries (dpkg-shlibdeps), and a shlibs
-  # file with the ldconfig trigger for libhiddfu.so.1.
+  # file for programs that link libhiddfu.so.1.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # Our own maintainer scripts: the udev rule applied to the devices plugged
+  # in already; libhiddfu.so.1 made known to the loader through dpkg's
+  # ldconfig trigger (cpack's default scripts would call ldconfig directly).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
   # The Debian copyright file and changelog, which the policy wants in
   # /usr/share/doc/hiddfu; only a /usr installation is a Debian package.
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")

@@ -1,7 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing hiddfu on Linux
-# needs. Run as root (or through sudo) on Debian 12.
+# needs. On Debian 12, as root or as a user who may use sudo.
 set -eu
+# Installing packages needs root: a normal user's run starts itself again
+# through sudo.
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo > /dev/null 2>&1; then
+        exec sudo sh "$0" "$@"
+    fi
+    echo "$0: installing packages needs root; run it as root (sudo is not installed)" >&2
+    exit 1
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
@@ -9,4 +18,5 @@ apt-get install -y --no-install-recommends \
     libjansson-dev libdeflate-dev \
     libgtest-dev libgmock-dev \
     clang libclang-rt-14-dev \
-    dfu-util
+    dfu-util \
+    scdoc groff-base man-db udev
