@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing hiddfu on Linux
-# needs. On Debian 12, as root or as a user who may use sudo.
+# needs, and making the Debian package (scdoc for the manual pages,
+# dpkg-dev and file for the package). On Debian 12, as root or as a user who
+# may use sudo.
 set -eu
 # Installing packages needs root: a normal user's run starts itself again
 # through sudo.
@@ -19,4 +21,5 @@ apt-get install -y --no-install-recommends \
     libgtest-dev libgmock-dev \
     clang libclang-rt-14-dev \
     dfu-util \
-    scdoc groff-base man-db udev
+    scdoc groff-base man-db udev \
+    dpkg-dev file
