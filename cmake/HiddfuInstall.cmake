@@ -9,7 +9,8 @@
 #   lib/udev/rules.d/         70-hiddfu.rules (Linux)
 #   share/man/man1/           hiddfu.1.gz, mkdfu.1.gz, hiddfu-sim.1.gz (Linux, with scdoc)
 #   share/bash-completion/completions/hiddfu   (Linux)
-#   share/doc/hiddfu/         README, protocol, third-party notices, udev examples
+#   share/doc/hiddfu/         README, protocol, licence (the Debian copyright file
+#                             under /usr), third-party notices, udev examples
 # On Windows the licence, the notices and the README for Windows go to the
 # top of the installation instead of share/doc.
 
@@ -95,6 +96,11 @@ else()
       ${PROJECT_SOURCE_DIR}/docs/protocol.md
       ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Under /usr the Debian copyright file carries the licence instead
+  # (cmake/HiddfuPackaging.cmake).
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
 endif()
 
 # ---- Linux: udev rule, manual pages, bash completion

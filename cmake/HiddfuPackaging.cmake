@@ -3,6 +3,7 @@
 #   Linux:   hiddfu_<version>_amd64.deb, for a build configured with the
 #            prefix /usr (preset "deb": cmake --preset deb && cmake --build
 #            --preset deb && cpack --preset deb)
+#            other prefixes: a tar.gz of the installation
 #   Windows: hiddfu-<version>-win64.zip (preset "windows", cpack --preset windows)
 
 set(CPACK_PACKAGE_NAME hiddfu)
@@ -33,6 +34,11 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME hiddfu-${PROJECT_VERSION}-win64)
   # hiddfu-<version>-win64/ at the top of the archive.
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+elseif(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  # A Debian package has to install under /usr (and the library into the
+  # multiarch folder, which GNUInstallDirs picks only for /usr); other
+  # builds make a plain archive of the installation.
+  set(CPACK_GENERATOR TGZ)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -52,19 +58,17 @@ else()
     ${PROJECT_SOURCE_DIR}/packaging/debian/postrm
     ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
   # The Debian copyright file and changelog, which the policy wants in
-  # /usr/share/doc/hiddfu; only a /usr installation is a Debian package.
-  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-    string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
-      ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
-    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-      COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/packaging/changelog > ${PROJECT_BINARY_DIR}/packaging/changelog.gz
-      DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog
-      VERBATIM)
-    add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
-    install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  endif()
+  # /usr/share/doc/hiddfu.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
+    ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+    COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/packaging/changelog > ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog
+    VERBATIM)
+  add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 include(CPack)

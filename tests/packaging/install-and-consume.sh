@@ -31,7 +31,7 @@ libdir=$(dirname "$(dirname "$pc_file")")
 for file in bin/hiddfu bin/mkdfu bin/hiddfu-sim \
         include/hiddfu/HidDfu.h include/hiddfu/HidDfuTypes.h include/hiddfu/HidDfuResults.h \
         lib/udev/rules.d/70-hiddfu.rules share/bash-completion/completions/hiddfu \
-        share/doc/hiddfu/protocol.md; do
+        share/doc/hiddfu/protocol.md share/doc/hiddfu/LICENSE share/doc/hiddfu/THIRD-PARTY-NOTICES.txt; do
     [ -e "$prefix/$file" ] || fail "$file not installed"
 done
 for file in libhiddfu.so.1 libhiddfu.so cmake/hiddfu/hiddfuConfig.cmake; do
