@@ -19,6 +19,7 @@ fail() {
 
 rm -rf "$work_dir"
 mkdir -p "$work_dir"
+work_dir=$(cd "$work_dir" && pwd)
 cmake --install "$build_dir" --prefix "$work_dir/first" > "$work_dir/install.log"
 mv "$work_dir/first" "$work_dir/prefix"
 prefix=$work_dir/prefix

@@ -21,6 +21,7 @@ set -- "$build_dir"/packages/hiddfu-*-win64.zip
 zip=$1
 rm -rf "$work"
 mkdir -p "$work"
+work=$(cd "$work" && pwd)
 (cd "$work" && cmake -E tar xf "$zip")
 top=$work/$(basename "$zip" .zip)
 for file in bin/hiddfu.exe bin/HidDfu.dll bin/mkdfu.exe lib/libHidDfu.dll.a \
