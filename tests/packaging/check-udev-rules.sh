@@ -25,8 +25,8 @@ for rules in "$@"; do
 done
 if ! unshare --mount sh -c 'mount --bind "$1" /etc/udev/rules.d && udevadm test /sys/class/mem/null' \
         sh "$work/rules.d" > "$work/udevadm.log" 2>&1; then
-    if grep -q "mount" "$work/udevadm.log" && ! grep -q "Reading rules file" "$work/udevadm.log"; then
-        echo "skipped: no private mount namespace here:"
+    if ! grep -q "Reading rules file" "$work/udevadm.log"; then
+        echo "skipped: no private mount namespace or no working udevadm here:"
         cat "$work/udevadm.log"
         exit 77
     fi
