@@ -9,4 +9,5 @@ apt-get install -y --no-install-recommends \
     libjansson-dev libdeflate-dev \
     libgtest-dev libgmock-dev \
     clang libclang-rt-14-dev \
-    dfu-util
+    dfu-util \
+    python3 python3-jsonschema
