@@ -24,6 +24,7 @@ packages=(
     wine wine64                # runs the tests
     dpkg-dev                   # dpkg-source, which unpacks Debian source packages
     googletest                 # GoogleTest's sources, built for Windows here
+    python3-jsonschema         # checks the JSON the command-line tests got
     cmake make ca-certificates
 )
 

@@ -20,4 +20,5 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
     qemu-system-x86 busybox-static cpio kmod xz-utils binutils \
-    libjansson-dev libdeflate-dev
+    libjansson-dev libdeflate-dev \
+    python3 python3-jsonschema

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -39,9 +42,29 @@ std::string usage()
            "\n";
 }
 
+// With HIDDFU_TEST_STDOUT_DIR set (CTest sets it), every standard output
+// captured here is also appended to a file named after the running test in
+// that folder, where a later test checks each JSON line in it against the
+// schemas in docs/schema (tests/json/validate_lines.py).
+void keepStdout(const std::string& out)
+{
+    const char* dir = std::getenv("HIDDFU_TEST_STDOUT_DIR");
+    if (dir == nullptr || *dir == '\0' || out.empty())
+        return;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::filesystem::create_directories(dir);
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name() + ".out";
+    std::ofstream log(std::filesystem::path(dir) / name, std::ios::binary | std::ios::app);
+    // reset's texts end without a line end: the next output starts a line.
+    log << out << (out.back() == '\n' ? "" : "\n");
+    EXPECT_TRUE(log.good()) << "cannot keep the output in " << dir;
+}
+
 ProcessResult run(const std::vector<std::string>& args, const std::string& workDir = std::string())
 {
-    return testsupport::runProcess(kProgram, args, workDir);
+    ProcessResult result = testsupport::runProcess(kProgram, args, workDir);
+    keepStdout(result.out);
+    return result;
 }
 
 // The first line of a description carries the object's address, which
@@ -277,6 +300,58 @@ TEST(CommandLine, ControlRequestsWithInvalidIdentifier)
         EXPECT_EQ(r.exitCode, testsupport::failureExitCode()) << c.args[1];
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "") << c.args[1];
+    }
+}
+
+// File names, identifiers and requests outside ASCII, given in UTF-8: the
+// file opens, and each text reaches the output as the same UTF-8 bytes (the
+// JSON documents write non-ASCII characters unescaped). On Windows this
+// needs the program's UTF-8 code page; a name outside the system's code page
+// would otherwise reach it as "fw-??.dfu".
+TEST(CommandLine, NonAsciiNamesAndTexts)
+{
+    TempDir dir;
+    const std::string file = u8"fw-日本.dfu";
+    testsupport::DfuContents contents;
+    contents.payload = testsupport::countingBytes(32);  // for 1234:5678
+    // Not dir.path(): MinGW's std::filesystem reads narrow names in the C
+    // locale, not as UTF-8.
+    testsupport::writeFile(dir.dir() + "/" + file, testsupport::buildDfuFile(contents));
+
+    ProcessResult described = run({"dfufile", file}, dir.dir());
+    EXPECT_EQ(described.exitCode, 0);
+    EXPECT_EQ(described.err, "");
+    const std::string header = "Firmware object @ ADDR: " + file + "\n  VendorID:        0x1234\n";
+    EXPECT_EQ(withoutAddresses(described.out).compare(0, header.size(), header), 0) << described.out;
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* documentKey;
+        const char* member;  // in the transfer object or the first control entry
+        std::string expected;
+        const char* error;
+    };
+    const std::string identifier = u8"1234-5678-日本";  // the index field is ignored
+    const Case cases[] = {
+        // The file loads and checks out: the update gets as far as looking
+        // for the device (none is attached).
+        {{"update", identifier, file}, "transfer", "identifier", identifier,
+         "Unable to connect to device"},
+        {{"get", "1234-5678-0000", u8"名前"}, "control", "request", u8"名前",
+         "Unable to connect to device"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult r = run(c.args, dir.dir());
+        EXPECT_EQ(r.exitCode, testsupport::failureExitCode()) << c.args[0];
+        EXPECT_EQ(r.err, "") << c.args[0];
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << "unescaped UTF-8 expected: " << r.out;
+        json_t* document = parseOneLine(r.out);
+        ASSERT_NE(document, nullptr) << c.args[0];
+        json_t* part = json_object_get(document, c.documentKey);
+        json_t* object = json_is_array(part) ? json_array_get(part, 0) : part;
+        EXPECT_STREQ(json_string_value(json_object_get(object, c.member)), c.expected.c_str());
+        EXPECT_STREQ(json_string_value(json_object_get(object, "error")), c.error) << r.out;
+        json_decref(document);
     }
 }
 

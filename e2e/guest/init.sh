@@ -122,9 +122,9 @@ for scenario in /e2e/scenarios/*.sh; do
     elapsed=$(( $(uptime_ms) - start ))
     [ "$status" -eq 137 ] && echo "TIMEOUT: killed after $limit s" >> "$out/log"
     clean_up_after_scenario "$name"
-    # Keep the simulators' logs (reports received) and their own output
-    # beside the scenario's log.
-    for simfile in "$work"/*.simlog "$work"/*.simout; do
+    # Keep the simulators' logs (reports received) and their own output,
+    # and everything hiddfu printed on stdout, beside the scenario's log.
+    for simfile in "$work"/*.simlog "$work"/*.simout "$work"/hiddfu.stdout; do
         [ -f "$simfile" ] && cp "$simfile" "$out/"
     done
     if [ "$status" -eq 0 ]; then verdict=PASS; else verdict=FAIL; failed=1; fi

@@ -209,11 +209,21 @@ expect_sim_received_nothing() {
 
 # ---- running the tool ------------------------------------------------------
 
+# Appends this run's stdout to ./hiddfu.stdout, which init.sh hands back
+# with the results: the host checks every JSON line of every run against
+# the schemas in docs/schema. reset's texts end without a line end; one is
+# added so that the next run's output starts a line.
+keep_stdout() {
+    cat stdout >> hiddfu.stdout
+    if [ -n "$(tail -c 1 stdout)" ]; then echo >> hiddfu.stdout; fi
+}
+
 run_hiddfu() {
     echo "\$ hiddfu $*"
     start=$(now_ms)
     hiddfu "$@" > stdout 2> stderr
     STATUS=$?
+    keep_stdout
     ELAPSED_MS=$(( $(now_ms) - start ))
     echo "  exit status $STATUS after $ELAPSED_MS ms"
     show_file stdout stdout
@@ -235,6 +245,7 @@ run_hiddfu_timed() {
             printf '%s\n' "$line" >> stdout
         done
     STATUS=$(cat status.timed)
+    keep_stdout
     ELAPSED_MS=$(( $(now_ms) - start ))
     echo "  exit status $STATUS after $ELAPSED_MS ms"
     show_file "stdout lines, ms after start" stdout.times

@@ -118,6 +118,20 @@ TEST_F(WildcardExpansion, UnmatchedPatternsStayAsWritten)
               "Invalid DFU file [ot]*.dfu\n");
 }
 
+// A pattern matches a file name outside the system's code page: with the
+// program's UTF-8 code page the runtime's expansion yields it in UTF-8, and
+// the file opens.
+TEST(NonAsciiFileNames, WildcardsMatchThem)
+{
+    testsupport::TempDir dir;
+    const std::string name = u8"fw-日本.dfu";
+    testsupport::writeFile(dir.dir() + "\\" + name, dfuFile(testsupport::countingBytes(8), {}, 0x1234));
+    ProcessResult r = testsupport::runProcess(kProgram, {"dfufile", u8"*本.dfu"}, dir.dir());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(describedFiles(r.out), std::vector<std::string>{name});
+}
+
 // Words with blanks, quotes and backslashes go through the process runner's
 // quoting and the C runtime's splitting of the command line; hiddfu.exe
 // names each file it cannot load, which shows the word that arrived.

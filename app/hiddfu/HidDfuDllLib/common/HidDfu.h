@@ -60,7 +60,13 @@ HIDDFU_API int32 hidDfuDisconnect(void);
  * connected device's vendor and product id) and starts downloading its
  * payload on a worker thread. `flags` is 1 (the file carries a DFU suffix).
  * 0: the transfer runs on by itself; a negative number: refused, the device
- * untouched. */
+ * untouched.
+ *
+ * `path` is opened with the C runtime's fopen. On Windows it is therefore
+ * in the process's ANSI code page: UTF-8 in a program that selects it with
+ * the activeCodePage manifest setting, as hiddfu.exe does (Windows 10
+ * version 1903 and later), the system's code page otherwise. Elsewhere it
+ * is the file name's bytes as the file system has them. */
 HIDDFU_API int32 hidDfuUpgrade(const char* path, uint8 flags);
 
 /* Percentage of the payload the device has acknowledged, 0 to 99 while the
