@@ -31,6 +31,7 @@ extern "C" {
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace hidplatform {
@@ -144,11 +145,49 @@ bool devicePath(const InterfaceSet& set, SP_DEVICE_INTERFACE_DATA* interfaceData
 }
 
 // Overlapped I/O on a HID interface, for reports moved with ReadFile and
-// WriteFile.
-HANDLE openForReports(const char* path)
+// WriteFile. A query handle has no read or write access: the system skips
+// the share check for it, so it opens even while another program holds the
+// interface, and it is enough for the attributes and the report descriptor.
+// An exclusive handle shares nothing: while it is open, every other open for
+// reading or writing fails with ERROR_SHARING_VIOLATION (and it cannot be
+// had while another program has the interface open for reading or writing).
+HANDLE openForReports(const char* path, Access access)
 {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const DWORD rights = access == Access::kQuery ? 0 : GENERIC_READ | GENERIC_WRITE;
+    const DWORD share = access == Access::kExclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    return CreateFileA(path, rights, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+OpenFailure openFailureOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+        return OpenFailure::kInUse;
+    case ERROR_ACCESS_DENIED:
+        return OpenFailure::kAccessDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NO_SUCH_DEVICE:
+        return OpenFailure::kNoInterface;
+    default:
+        return OpenFailure::kOther;
+    }
+}
+
+// The device path of the interface at `index`; false when there is none.
+bool pathAt(unsigned index, std::vector<char>* path)
+{
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    const InterfaceSet set(hidGuid);
+    if (!set.valid())
+        return false;
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    std::memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    return SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData) &&
+           devicePath(set, &interfaceData, path);
 }
 
 DWORD waitMilliseconds(int timeoutMs)
@@ -207,24 +246,52 @@ void copyOut(const std::vector<uint8_t>& report, size_t count, uint8_t* buffer, 
 
 } // namespace
 
-Handle openByIndex(unsigned index)
+unsigned interfaceCount()
 {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     const InterfaceSet set(hidGuid);
     if (!set.valid())
-        return kInvalidHandle;
+        return 0;
+    unsigned count = 0;
+    for (;;) {
+        SP_DEVICE_INTERFACE_DATA interfaceData;
+        std::memset(&interfaceData, 0, sizeof interfaceData);
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, count, &interfaceData))
+            return count;
+        ++count;
+    }
+}
 
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    std::memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData))
-        return kInvalidHandle;
+bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
+{
+    const Handle query = openByIndex(index, Access::kQuery, nullptr);
+    const bool known = getAttributes(query, vendorId, productId);
+    close(query);
+    return known;
+}
 
+std::string interfacePath(unsigned index)
+{
     std::vector<char> path;
-    if (!devicePath(set, &interfaceData, &path))
+    if (!pathAt(index, &path))
+        return std::string();
+    return std::string(path.data());
+}
+
+Handle openByIndex(unsigned index, Access access, OpenFailure* why)
+{
+    std::vector<char> path;
+    if (!pathAt(index, &path)) {
+        if (why != nullptr)
+            *why = OpenFailure::kNoInterface;
         return kInvalidHandle;
-    return reinterpret_cast<Handle>(openForReports(path.data()));
+    }
+    const HANDLE device = openForReports(path.data(), access);
+    if (why != nullptr)
+        *why = device == INVALID_HANDLE_VALUE ? openFailureOf(GetLastError()) : OpenFailure::kNone;
+    return reinterpret_cast<Handle>(device);
 }
 
 void close(Handle handle)

@@ -32,6 +32,18 @@
 #  define HIDDFU_API
 #endif
 
+/* Result numbers a caller may want to tell apart by name (the whole list is
+ * in docs/protocol.md, "Results"). */
+#define HIDDFU_FILE_INVALID (-4)
+#define HIDDFU_WRONG_DEVICE (-6)
+#define HIDDFU_CANNOT_DOWNLOAD (-8)
+#define HIDDFU_SYSTEM_ERROR (-10)
+#define HIDDFU_DEVICE_BUSY (-12)
+#define HIDDFU_EMPTY_PAYLOAD (-13)
+#define HIDDFU_DOWNLOAD_NOT_SUPPORTED (-14)
+#define HIDDFU_TRANSFER_SIZE_ZERO (-15)
+#define HIDDFU_TRANSFER_SIZE_TOO_LARGE (-16)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -41,10 +53,13 @@ extern "C" {
 HIDDFU_API int32 hidDfuGetVersion(uint16* major, uint16* minor, uint16* release, uint16* build);
 
 /* Ends any connection, counts the upgradable devices with these ids and
- * connects to the first. usagePage and usage are reserved to narrow the
- * search to one HID collection; this version does not use them (pass 0).
- * The caller zeroes *deviceCount first; 0 afterwards means none was found.
- * 0 when connected, -5 when none was found. */
+ * connects to the first one no other program holds; the connection holds the
+ * device for this process alone until hidDfuDisconnect. usagePage and usage
+ * are reserved to narrow the search to one HID collection; this version does
+ * not use them (pass 0). The caller zeroes *deviceCount first; 0 afterwards
+ * means none was found (devices held elsewhere are counted). 0 when
+ * connected, -5 when none was found, -12 (HIDDFU_DEVICE_BUSY) when every one
+ * found is held by another program. */
 HIDDFU_API int32 hidDfuConnect(uint16 idVendor, uint16 idProduct, uint16 usagePage, uint16 usage,
                                uint16* deviceCount);
 
@@ -65,7 +80,9 @@ HIDDFU_API int32 hidDfuUpgrade(const char* path, uint8 flags);
 HIDDFU_API uint8 hidDfuGetProgress(void);
 
 /* The outcome of the ended upgrade: 0 for success, 1 to 15 the device's DFU
- * status, a negative number for a failure on the host's side. */
+ * status, a negative number for a failure on the host's side. After a
+ * hidDfuUpgrade that the file or the device refused: why, more precisely
+ * than that call's own result (-4, -6, -8, or -13 to -16). */
 HIDDFU_API int32 hidDfuGetResult(void);
 
 /* Resets the connected device (DFU DETACH). 0 when the request went out. */
