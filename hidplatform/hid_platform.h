@@ -51,8 +51,8 @@ enum class IoResult {
 // How far an interface is opened.
 enum class Access {
     // Enough to read the ids and the report descriptor (Windows: a handle
-    // without read or write access, which opens even while another program
-    // holds the interface; Linux: as kReadWrite).
+    // without read or write access, which opens even where the system holds
+    // the interface; Linux: as kReadWrite).
     kQuery,
     // Reading and writing, shared with other programs.
     kReadWrite,
@@ -60,7 +60,7 @@ enum class Access {
     // until it is closed: no other kExclusive open succeeds meanwhile, so two
     // runs can never talk to one device at once. Linux takes a non-blocking
     // exclusive flock on the node (advisory: it binds the programs that ask
-    // for it); Windows opens with share mode 0.
+    // for it); Windows takes a named semaphore per device path.
     kExclusive,
 };
 

@@ -8,6 +8,9 @@
 // which is kInvalidHandle; every call refuses it up front, because -1 is also
 // the pseudo-handle of the current process and must never reach an I/O call.
 //
+// An exclusive handle also holds a named semaphore for its device path
+// (DeviceLock), released when the handle is closed: one run per device.
+//
 // A transfer that is still pending when its wait ends is cancelled
 // (CancelIoEx) and then waited for until the system has really finished with
 // it, so the report buffer and the OVERLAPPED record, both locals of the
@@ -28,8 +31,13 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -145,18 +153,83 @@ bool devicePath(const InterfaceSet& set, SP_DEVICE_INTERFACE_DATA* interfaceData
 }
 
 // Overlapped I/O on a HID interface, for reports moved with ReadFile and
-// WriteFile. A query handle has no read or write access: the system skips
-// the share check for it, so it opens even while another program holds the
-// interface, and it is enough for the attributes and the report descriptor.
-// An exclusive handle shares nothing: while it is open, every other open for
-// reading or writing fails with ERROR_SHARING_VIOLATION (and it cannot be
-// had while another program has the interface open for reading or writing).
+// WriteFile. A query handle has no read or write access: it opens even where
+// the system holds the interface for itself, and it is enough for the
+// attributes and the report descriptor. Read-write handles, exclusive ones
+// included, share reading and writing: the hold of an exclusive handle is a
+// device lock of its own (DeviceLock), binding the programs that ask for it
+// as flock does on Linux, so another program that merely has the interface
+// open does not keep hiddfu out.
 HANDLE openForReports(const char* path, Access access)
 {
     const DWORD rights = access == Access::kQuery ? 0 : GENERIC_READ | GENERIC_WRITE;
-    const DWORD share = access == Access::kExclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    return CreateFileA(path, rights, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return CreateFileA(path, rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
 }
+
+// The lock that makes an exclusive handle exclusive: a named semaphore of
+// count 1 per device path, taken without waiting. A semaphore rather than a
+// mutex because the handle may be closed on another thread than the one that
+// opened it (the update disconnects from its timer thread), and a mutex
+// belongs to a thread. The object lives only while some process has it open,
+// so a holder that dies frees the device with it. The name is a hash of the
+// path in lower case (paths are case-insensitive and may outgrow an object
+// name), in the Global namespace so that runs in other sessions see it too.
+class DeviceLock {
+public:
+    // Takes the lock of `path`; false, with *why kInUse, when another handle
+    // holds it (or another user's process does: its object then refuses us).
+    static bool take(const char* path, HANDLE* semaphore, OpenFailure* why)
+    {
+        const std::string name = objectName(path);
+        const HANDLE lock = CreateSemaphoreA(nullptr, 1, 1, name.c_str());
+        if (lock == nullptr) {
+            *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::kInUse : OpenFailure::kOther;
+            return false;
+        }
+        if (WaitForSingleObject(lock, 0) != WAIT_OBJECT_0) {
+            CloseHandle(lock);
+            *why = OpenFailure::kInUse;
+            return false;
+        }
+        *semaphore = lock;
+        return true;
+    }
+
+    // Gives the lock back before closing, so that no later run finds a
+    // count of 0 on an object that outlives this handle in another process.
+    static void release(HANDLE semaphore)
+    {
+        ReleaseSemaphore(semaphore, 1, nullptr);
+        CloseHandle(semaphore);
+    }
+
+    // Which device handle holds which lock.
+    static std::mutex& tableMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::map<HANDLE, HANDLE>& table()
+    {
+        static std::map<HANDLE, HANDLE> held;
+        return held;
+    }
+
+private:
+    static std::string objectName(const char* path)
+    {
+        // 64-bit FNV-1a of the lower-cased path.
+        uint64_t hash = 14695981039346656037ull;
+        for (const char* c = path; *c != '\0'; ++c) {
+            hash ^= static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(*c)));
+            hash *= 1099511628211ull;
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "Global\\hiddfu-hid-%016llx", static_cast<unsigned long long>(hash));
+        return name;
+    }
+};
 
 OpenFailure openFailureOf(DWORD error)
 {
@@ -168,7 +241,6 @@ OpenFailure openFailureOf(DWORD error)
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_NO_SUCH_DEVICE:
         return OpenFailure::kNoInterface;
     default:
         return OpenFailure::kOther;
@@ -288,16 +360,53 @@ Handle openByIndex(unsigned index, Access access, OpenFailure* why)
             *why = OpenFailure::kNoInterface;
         return kInvalidHandle;
     }
+    OpenFailure failure = OpenFailure::kNone;
+    HANDLE lock = nullptr;
+    if (access == Access::kExclusive && !DeviceLock::take(path.data(), &lock, &failure)) {
+        if (why != nullptr)
+            *why = failure;
+        return kInvalidHandle;
+    }
     const HANDLE device = openForReports(path.data(), access);
     if (why != nullptr)
         *why = device == INVALID_HANDLE_VALUE ? openFailureOf(GetLastError()) : OpenFailure::kNone;
+    if (lock != nullptr) {
+        if (device == INVALID_HANDLE_VALUE) {
+            DeviceLock::release(lock);
+        } else {
+            try {
+                std::lock_guard<std::mutex> guard(DeviceLock::tableMutex());
+                DeviceLock::table()[device] = lock;
+            } catch (const std::exception&) {
+                // No memory to remember the lock: the handle could not be
+                // held, so it is not handed out.
+                DeviceLock::release(lock);
+                CloseHandle(device);
+                if (why != nullptr)
+                    *why = OpenFailure::kOther;
+                return kInvalidHandle;
+            }
+        }
+    }
     return reinterpret_cast<Handle>(device);
 }
 
 void close(Handle handle)
 {
-    if (isValid(handle))
-        CloseHandle(toWin(handle));
+    if (!isValid(handle))
+        return;
+    HANDLE lock = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(DeviceLock::tableMutex());
+        auto held = DeviceLock::table().find(toWin(handle));
+        if (held != DeviceLock::table().end()) {
+            lock = held->second;
+            DeviceLock::table().erase(held);
+        }
+    }
+    CloseHandle(toWin(handle));
+    if (lock != nullptr)
+        DeviceLock::release(lock);
 }
 
 bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId)
