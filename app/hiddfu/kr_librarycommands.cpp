@@ -44,7 +44,9 @@ Connection connectDevices(int32_t vid, int32_t pid)
     Connection connection;
     connection.count = deviceCount;
     connection.busy = result == HIDDFU_DEVICE_BUSY;
-    connection.connected = deviceCount != 0 && !connection.busy;
+    // A device can be counted and still not be connected (held elsewhere,
+    // or gone between the count and the open).
+    connection.connected = deviceCount != 0 && result == 0;
     return connection;
 }
 
