@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace hidplatform {
@@ -47,11 +48,50 @@ enum class IoResult {
     kError,    // the transfer failed (device gone, refused, ...)
 };
 
+// How far an interface is opened.
+enum class Access {
+    // Enough to read the ids and the report descriptor (Windows: a handle
+    // without read or write access, which opens even where the system holds
+    // the interface; Linux: as kReadWrite).
+    kQuery,
+    // Reading and writing, shared with other programs.
+    kReadWrite,
+    // Reading and writing, and the interface held for this handle alone
+    // until it is closed: no other kExclusive open succeeds meanwhile, so two
+    // runs can never talk to one device at once. Linux takes a non-blocking
+    // exclusive flock on the node (advisory: it binds the programs that ask
+    // for it); Windows takes a named semaphore per device path.
+    kExclusive,
+};
+
+// Why an open failed.
+enum class OpenFailure {
+    kNone,          // it did not fail
+    kNoInterface,   // nothing at that index (any more)
+    kInUse,         // another handle holds the interface exclusively
+    kAccessDenied,  // the user may not open the node
+    kOther,         // any other refusal
+};
+
+// The number of HID interfaces present now; indices 0 to count - 1 are
+// valid for the calls below while the set of devices does not change. There
+// is no fixed upper limit.
+unsigned interfaceCount();
+
+// The vendor and product id of the interface at `index`, read without
+// opening it for I/O (Linux: sysfs; Windows: a query-only handle), so they
+// can be had for interfaces the user may not open. False when they cannot.
+bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId);
+
+// The node or device path of the interface at `index` (for messages);
+// empty when there is none.
+std::string interfacePath(unsigned index);
+
 // Opens the HID interface at `index` in the platform's enumeration order
-// (stable between calls while the set of devices does not change) for
-// reading and writing. kInvalidHandle when there is no interface at that
-// index or it cannot be opened so.
-Handle openByIndex(unsigned index);
+// (stable between calls while the set of devices does not change) with the
+// given access. kInvalidHandle when there is no interface at that index or it
+// cannot be opened so; *why (when given) then says why.
+Handle openByIndex(unsigned index, Access access = Access::kReadWrite, OpenFailure* why = nullptr);
 
 // Closes a handle from openByIndex; ignores kInvalidHandle.
 void close(Handle handle);

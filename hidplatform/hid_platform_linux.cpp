@@ -6,10 +6,15 @@
 // number, so hidraw10 comes after hidraw9, and devices keep their index while
 // the set of devices does not change.
 //
-// Everything else goes through ioctls on the open node, never back through
-// sysfs: the ids (HIDIOCGRAWINFO) and the report descriptor (HIDIOCGRDESC)
-// then always describe the device behind the handle, even if nodes come and
-// go after the open.
+// The ids can also be read from sysfs without opening a node (the uevent's
+// HID_ID line), so that a device the user may not open is still found and
+// named. Once a node is open, everything goes through ioctls on it, never
+// back through sysfs: the ids (HIDIOCGRAWINFO) and the report descriptor
+// (HIDIOCGRDESC) then always describe the device behind the handle, even if
+// nodes come and go after the open.
+//
+// An exclusive open takes a non-blocking flock on the node for as long as
+// the descriptor lives, so two runs never talk to one device at once.
 //
 // Every report buffer starts with the report id byte. hidraw already works
 // so for writes and feature reports; only an input report of a device that
@@ -23,6 +28,7 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -143,19 +149,93 @@ ssize_t readOnce(int fd, uint8_t* buffer, size_t capacity, bool prependId)
 
 } // namespace
 
-Handle openByIndex(unsigned index)
+namespace {
+
+OpenFailure openFailureOf(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return OpenFailure::kAccessDenied;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return OpenFailure::kNoInterface;
+    default:
+        return OpenFailure::kOther;
+    }
+}
+
+void setWhy(OpenFailure* why, OpenFailure value)
+{
+    if (why != nullptr)
+        *why = value;
+}
+
+// The node name at `index`, empty when there is none.
+std::string nodeAt(unsigned index)
 {
     const std::vector<std::string> nodes = listHidrawNodes();
-    if (index >= nodes.size())
-        return kInvalidHandle;
-    const std::string path = "/dev/" + nodes[index];
+    return index < nodes.size() ? nodes[index] : std::string();
+}
+
+} // namespace
+
+Handle openHidrawPath(const std::string& path, Access access, OpenFailure* why)
+{
     // Non-blocking, so that a read that poll() announced but another reader
     // took first comes back with EAGAIN instead of blocking past the wait.
     int fd;
     do {
         fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    return fd < 0 ? kInvalidHandle : static_cast<Handle>(fd);
+    if (fd < 0) {
+        setWhy(why, openFailureOf(errno));
+        return kInvalidHandle;
+    }
+    if (access == Access::kExclusive) {
+        // Never waits: a second run is refused at once instead of queueing
+        // behind an update that may take minutes.
+        int locked;
+        do {
+            locked = flock(fd, LOCK_EX | LOCK_NB);
+        } while (locked < 0 && errno == EINTR);
+        if (locked < 0) {
+            const int error = errno;
+            ::close(fd);
+            setWhy(why, error == EWOULDBLOCK ? OpenFailure::kInUse : OpenFailure::kOther);
+            return kInvalidHandle;
+        }
+    }
+    setWhy(why, OpenFailure::kNone);
+    return static_cast<Handle>(fd);
+}
+
+unsigned interfaceCount()
+{
+    return static_cast<unsigned>(listHidrawNodes().size());
+}
+
+bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
+{
+    const std::string node = nodeAt(index);
+    return !node.empty() && readHidrawNodeIds(node, vendorId, productId);
+}
+
+std::string interfacePath(unsigned index)
+{
+    const std::string node = nodeAt(index);
+    return node.empty() ? node : "/dev/" + node;
+}
+
+Handle openByIndex(unsigned index, Access access, OpenFailure* why)
+{
+    const std::string path = interfacePath(index);
+    if (path.empty()) {
+        setWhy(why, OpenFailure::kNoInterface);
+        return kInvalidHandle;
+    }
+    return openHidrawPath(path, access, why);
 }
 
 void close(Handle handle)

@@ -8,6 +8,9 @@
 // which is kInvalidHandle; every call refuses it up front, because -1 is also
 // the pseudo-handle of the current process and must never reach an I/O call.
 //
+// An exclusive handle also holds a named semaphore for its device path
+// (DeviceLock), released when the handle is closed: one run per device.
+//
 // A transfer that is still pending when its wait ends is cancelled
 // (CancelIoEx) and then waited for until the system has really finished with
 // it, so the report buffer and the OVERLAPPED record, both locals of the
@@ -28,9 +31,15 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <map>
+#include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace hidplatform {
@@ -144,11 +153,113 @@ bool devicePath(const InterfaceSet& set, SP_DEVICE_INTERFACE_DATA* interfaceData
 }
 
 // Overlapped I/O on a HID interface, for reports moved with ReadFile and
-// WriteFile.
-HANDLE openForReports(const char* path)
+// WriteFile. A query handle has no read or write access: it opens even where
+// the system holds the interface for itself, and it is enough for the
+// attributes and the report descriptor. Read-write handles, exclusive ones
+// included, share reading and writing: the hold of an exclusive handle is a
+// device lock of its own (DeviceLock), binding the programs that ask for it
+// as flock does on Linux, so another program that merely has the interface
+// open does not keep hiddfu out.
+HANDLE openForReports(const char* path, Access access)
 {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const DWORD rights = access == Access::kQuery ? 0 : GENERIC_READ | GENERIC_WRITE;
+    return CreateFileA(path, rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// The lock that makes an exclusive handle exclusive: a named semaphore of
+// count 1 per device path, taken without waiting. A semaphore rather than a
+// mutex because the handle may be closed on another thread than the one that
+// opened it (the update disconnects from its timer thread), and a mutex
+// belongs to a thread. The object lives only while some process has it open,
+// so a holder that dies frees the device with it. The name is a hash of the
+// path in lower case (paths are case-insensitive and may outgrow an object
+// name), in the Global namespace so that runs in other sessions see it too.
+class DeviceLock {
+public:
+    // Takes the lock of `path`; false, with *why kInUse, when another handle
+    // holds it (or another user's process does: its object then refuses us).
+    static bool take(const char* path, HANDLE* semaphore, OpenFailure* why)
+    {
+        const std::string name = objectName(path);
+        const HANDLE lock = CreateSemaphoreA(nullptr, 1, 1, name.c_str());
+        if (lock == nullptr) {
+            *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::kInUse : OpenFailure::kOther;
+            return false;
+        }
+        if (WaitForSingleObject(lock, 0) != WAIT_OBJECT_0) {
+            CloseHandle(lock);
+            *why = OpenFailure::kInUse;
+            return false;
+        }
+        *semaphore = lock;
+        return true;
+    }
+
+    // Gives the lock back before closing, so that no later run finds a
+    // count of 0 on an object that outlives this handle in another process.
+    static void release(HANDLE semaphore)
+    {
+        ReleaseSemaphore(semaphore, 1, nullptr);
+        CloseHandle(semaphore);
+    }
+
+    // Which device handle holds which lock.
+    static std::mutex& tableMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::map<HANDLE, HANDLE>& table()
+    {
+        static std::map<HANDLE, HANDLE> held;
+        return held;
+    }
+
+private:
+    static std::string objectName(const char* path)
+    {
+        // 64-bit FNV-1a of the lower-cased path.
+        uint64_t hash = 14695981039346656037ull;
+        for (const char* c = path; *c != '\0'; ++c) {
+            hash ^= static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(*c)));
+            hash *= 1099511628211ull;
+        }
+        char name[64];
+        std::snprintf(name, sizeof name, "Global\\hiddfu-hid-%016llx", static_cast<unsigned long long>(hash));
+        return name;
+    }
+};
+
+OpenFailure openFailureOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+        return OpenFailure::kInUse;
+    case ERROR_ACCESS_DENIED:
+        return OpenFailure::kAccessDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return OpenFailure::kNoInterface;
+    default:
+        return OpenFailure::kOther;
+    }
+}
+
+// The device path of the interface at `index`; false when there is none.
+bool pathAt(unsigned index, std::vector<char>* path)
+{
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    const InterfaceSet set(hidGuid);
+    if (!set.valid())
+        return false;
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    std::memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    return SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData) &&
+           devicePath(set, &interfaceData, path);
 }
 
 DWORD waitMilliseconds(int timeoutMs)
@@ -207,30 +318,95 @@ void copyOut(const std::vector<uint8_t>& report, size_t count, uint8_t* buffer, 
 
 } // namespace
 
-Handle openByIndex(unsigned index)
+unsigned interfaceCount()
 {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     const InterfaceSet set(hidGuid);
     if (!set.valid())
-        return kInvalidHandle;
+        return 0;
+    unsigned count = 0;
+    for (;;) {
+        SP_DEVICE_INTERFACE_DATA interfaceData;
+        std::memset(&interfaceData, 0, sizeof interfaceData);
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, count, &interfaceData))
+            return count;
+        ++count;
+    }
+}
 
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    std::memset(&interfaceData, 0, sizeof interfaceData);
-    interfaceData.cbSize = sizeof interfaceData;
-    if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData))
-        return kInvalidHandle;
+bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
+{
+    const Handle query = openByIndex(index, Access::kQuery, nullptr);
+    const bool known = getAttributes(query, vendorId, productId);
+    close(query);
+    return known;
+}
 
+std::string interfacePath(unsigned index)
+{
     std::vector<char> path;
-    if (!devicePath(set, &interfaceData, &path))
+    if (!pathAt(index, &path))
+        return std::string();
+    return std::string(path.data());
+}
+
+Handle openByIndex(unsigned index, Access access, OpenFailure* why)
+{
+    std::vector<char> path;
+    if (!pathAt(index, &path)) {
+        if (why != nullptr)
+            *why = OpenFailure::kNoInterface;
         return kInvalidHandle;
-    return reinterpret_cast<Handle>(openForReports(path.data()));
+    }
+    OpenFailure failure = OpenFailure::kNone;
+    HANDLE lock = nullptr;
+    if (access == Access::kExclusive && !DeviceLock::take(path.data(), &lock, &failure)) {
+        if (why != nullptr)
+            *why = failure;
+        return kInvalidHandle;
+    }
+    const HANDLE device = openForReports(path.data(), access);
+    if (why != nullptr)
+        *why = device == INVALID_HANDLE_VALUE ? openFailureOf(GetLastError()) : OpenFailure::kNone;
+    if (lock != nullptr) {
+        if (device == INVALID_HANDLE_VALUE) {
+            DeviceLock::release(lock);
+        } else {
+            try {
+                std::lock_guard<std::mutex> guard(DeviceLock::tableMutex());
+                DeviceLock::table()[device] = lock;
+            } catch (const std::exception&) {
+                // No memory to remember the lock: the handle could not be
+                // held, so it is not handed out.
+                DeviceLock::release(lock);
+                CloseHandle(device);
+                if (why != nullptr)
+                    *why = OpenFailure::kOther;
+                return kInvalidHandle;
+            }
+        }
+    }
+    return reinterpret_cast<Handle>(device);
 }
 
 void close(Handle handle)
 {
-    if (isValid(handle))
-        CloseHandle(toWin(handle));
+    if (!isValid(handle))
+        return;
+    HANDLE lock = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(DeviceLock::tableMutex());
+        auto held = DeviceLock::table().find(toWin(handle));
+        if (held != DeviceLock::table().end()) {
+            lock = held->second;
+            DeviceLock::table().erase(held);
+        }
+    }
+    CloseHandle(toWin(handle));
+    if (lock != nullptr)
+        DeviceLock::release(lock);
 }
 
 bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId)

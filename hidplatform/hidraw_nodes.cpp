@@ -32,6 +32,28 @@ bool fileHasLine(const std::string& path, const std::string& wanted)
     return false;
 }
 
+// A hexadecimal field of at most eight digits, nothing else.
+bool parseHexField(const std::string& text, uint32_t* value)
+{
+    if (text.empty() || text.size() > 8)
+        return false;
+    uint32_t result = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
+        result = result * 16 + static_cast<uint32_t>(digit);
+    }
+    *value = result;
+    return true;
+}
+
 } // namespace
 
 bool parseHidrawNodeNumber(const std::string& name, unsigned* number)
@@ -78,6 +100,39 @@ std::string findHidrawNodeWithUevent(const std::string& ueventLine, const std::s
             return node;
     }
     return std::string();
+}
+
+bool parseHidIdLine(const std::string& line, uint16_t* vendorId, uint16_t* productId)
+{
+    const std::string prefix = "HID_ID=";
+    if (line.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    const size_t firstColon = line.find(':', prefix.size());
+    const size_t secondColon = firstColon == std::string::npos ? firstColon : line.find(':', firstColon + 1);
+    if (secondColon == std::string::npos)
+        return false;
+    uint32_t bus = 0;
+    uint32_t vendor = 0;
+    uint32_t product = 0;
+    if (!parseHexField(line.substr(prefix.size(), firstColon - prefix.size()), &bus) ||
+        !parseHexField(line.substr(firstColon + 1, secondColon - firstColon - 1), &vendor) ||
+        !parseHexField(line.substr(secondColon + 1), &product))
+        return false;
+    *vendorId = static_cast<uint16_t>(vendor);
+    *productId = static_cast<uint16_t>(product);
+    return true;
+}
+
+bool readHidrawNodeIds(const std::string& node, uint16_t* vendorId, uint16_t* productId,
+                       const std::string& classDir)
+{
+    std::ifstream file(classDir + "/" + node + "/device/uevent");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.compare(0, 7, "HID_ID=") == 0)
+            return parseHidIdLine(line, vendorId, productId);
+    }
+    return false;
 }
 
 } // namespace hidplatform

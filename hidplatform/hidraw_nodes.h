@@ -4,6 +4,9 @@
 #ifndef HIDRAW_NODES_H
 #define HIDRAW_NODES_H
 
+#include "hid_platform.h"
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,25 @@ std::vector<std::string> listHidrawNodes(const std::string& classDir = kHidrawCl
 // "HID_UNIQ=sim-42"; empty when there is none.
 std::string findHidrawNodeWithUevent(const std::string& ueventLine,
                                      const std::string& classDir = kHidrawClassDir);
+
+// The vendor and product id in a HID device's uevent line "HID_ID=BUS:VENDOR:PRODUCT"
+// (hexadecimal, as the kernel writes "HID_ID=%04X:%08X:%08X"). The kernel
+// keeps 32-bit ids; as HIDIOCGRAWINFO's users do, only their low 16 bits are
+// kept. False for any other line.
+bool parseHidIdLine(const std::string& line, uint16_t* vendorId, uint16_t* productId);
+
+// The ids of `node` from classDir/NODE/device/uevent, without opening the
+// node itself (its permissions do not matter). False when the file or its
+// HID_ID line is missing or malformed.
+bool readHidrawNodeIds(const std::string& node, uint16_t* vendorId, uint16_t* productId,
+                       const std::string& classDir = kHidrawClassDir);
+
+// Opens the node at `path` non-blocking for reading and writing; for
+// Access::kExclusive also takes an exclusive flock on it without waiting, so
+// that it is refused (kInUse) while another open file holds that lock. The
+// lock lives as long as the descriptor. Part of the hidraw backend; declared
+// here so that tests can run it on ordinary files.
+Handle openHidrawPath(const std::string& path, Access access, OpenFailure* why);
 
 } // namespace hidplatform
 

@@ -5,6 +5,7 @@
 
 #include "sim_bus_fixture.h"
 #include "test_support.h"
+#include "vun_hid.h"
 
 #include <gtest/gtest.h>
 #include <jansson.h>
@@ -27,13 +28,16 @@ using JsonPtr = std::unique_ptr<json_t, JsonDeleter>;
 struct CommandRun {
     bool result;
     std::string output;
+    std::string errors;  // the command's error stream
 };
 
 CommandRun control(const char* identifier, const char* request, bool expectReply)
 {
-    CommandRun run{false, ""};
-    run.output = testsupport::captureOutput([&](FILE* out) {
-        run.result = kr::mv_CommandControl(identifier, request, expectReply, out);
+    CommandRun run{false, "", ""};
+    run.errors = testsupport::captureOutput([&](FILE* err) {
+        run.output = testsupport::captureOutput([&](FILE* out) {
+            run.result = kr::mv_CommandControl(identifier, request, expectReply, out, err);
+        });
     });
     return run;
 }
@@ -222,6 +226,52 @@ TEST_F(ControlCommand, NoMatchingDeviceFails)
                 EXPECT_EQ(simbus::openHandleCount(), 0u) << c.label;
             }
         }
+    }
+}
+
+// A device that is there but held by another run, or closed to this user:
+// the document is the one for no device, and one line on the error stream
+// says which it is. Nothing reaches the device.
+TEST_F(ControlCommand, HeldOrClosedDeviceIsNamedOnTheErrorStream)
+{
+#ifdef _WIN32
+    const std::string denied = "Device 1234:5678 (sim:0) is attached, but access to it was denied\n";
+#else
+    const std::string denied =
+        "Device 1234:5678 is attached, but this user may not open sim:0; install the udev rule "
+        "(README, \"Using it on Linux without root\")\n";
+#endif
+    struct Case {
+        const char* label;
+        bool held;
+        bool closed;
+        std::string errors;
+    };
+    const Case cases[] = {
+        {"held by another run", true, false, "Device 1234:5678 (sim:0) is in use by another program\n"},
+        {"closed to this user", false, true, denied},
+        {"free", false, false, ""},
+    };
+    for (const Case& c : cases) {
+        simbus::reset();
+        auto device = plugAnswering(0, {{"version", "1.0"}});
+        if (c.closed) {
+            simbus::Faults faults;
+            faults.openDenied = true;
+            simbus::setFaults(0, faults);
+        }
+        const kr::HidHandle holder = c.held ? kr::hid_open(0x1234, 0x5678) : hidplatform::kInvalidHandle;
+        const size_t before = simbus::ioLog().size();
+        CommandRun run = control("1234-5678-0000", "version", true);
+        const bool reached = !c.held && !c.closed;
+        EXPECT_EQ(run.result, reached) << c.label;
+        EXPECT_EQ(text(parseEntry(run.output).error), reached ? "<null>" : "Unable to connect to device")
+            << c.label;
+        EXPECT_EQ(run.errors, c.errors) << c.label;
+        if (!reached) {
+            EXPECT_EQ(simbus::ioLog().size(), before) << c.label << ": nothing reached the device";
+        }
+        kr::hid_close(holder);
     }
 }
 

@@ -146,7 +146,10 @@ TEST(ResetCommand, ConnectsResetsAndDisconnects)
         {"1234-5678-0000", 1, 0x1234, 0x5678, "Resetting device..."},
         {"1234-abcd", 2, 0x1234, 0xabcd, "Resetting device..."},
         {"1234-5678-0003", 0, 0x1234, 0x5678, "Unable to connect to device"},
-        {"1ffff-5678-0000", 0, 0xffff, 0x5678, "Unable to connect to device"},
+        // A field above ffff names no device: the library is not even asked.
+        {"1ffff-5678-0000", 1, 0, 0, "Unable to connect to device"},
+        {"1234-15678-0000", 1, 0, 0, "Unable to connect to device"},
+        {"-1-5678", 1, 0, 0, "Unable to connect to device"},
         {"0x12-0X34-zz", 1, 0x12, 0x34, "Resetting device..."},
     };
     for (const Case& c : cases) {
@@ -156,9 +159,14 @@ TEST(ResetCommand, ConnectsResetsAndDisconnects)
         bool ok = false;
         const std::string out =
             captureOutput([&](FILE* stream) { ok = kr::mv_CommandReset(c.identifier, stream); });
-        const bool connected = c.count > 0;
+        const bool asksLibrary = c.vid != 0;
+        const bool connected = c.count > 0 && asksLibrary;
         EXPECT_EQ(ok, connected) << c.identifier;
         EXPECT_EQ(out, c.out);
+        if (!asksLibrary) {
+            EXPECT_TRUE(scripted::functions().empty()) << c.identifier;
+            continue;
+        }
         if (connected) {
             EXPECT_CALLS(fns({Function::Connect, Function::ResetDevice, Function::Disconnect}))
                 << c.identifier;

@@ -121,6 +121,10 @@ TEST(SimOptions, SmallerDfuOptions)
              EXPECT_EQ(o.device.dfu.failStatus, 1);
          }},
         {{"--transfer-size", "1"}, [](const SimOptions& o) { EXPECT_EQ(o.device.dfu.transferSize, 1); }},
+        {{"--announce-transfer-size", "0"}, [](const SimOptions& o) { EXPECT_EQ(o.announcedTransferSize, 0); }},
+        {{"--announce-transfer-size", "65535"},
+         [](const SimOptions& o) { EXPECT_EQ(o.announcedTransferSize, 65535); }},
+        {{"--busy-forever"}, [](const SimOptions& o) { EXPECT_EQ(o.announcedTransferSize, -1) << "the real one"; }},
     };
     for (const Case& c : cases) {
         SimOptions options;
@@ -194,6 +198,8 @@ TEST(SimOptions, RefusesBadCommandLines)
         {{"--silent-at-block", "4294967296"}, "--silent-at-block"},
         {{"--vanish-at-block", "-1"}, "--vanish-at-block"},
         {{"--vanish-at-block"}, "--vanish-at-block needs a value"},
+        {{"--announce-transfer-size", "65536"}, "--announce-transfer-size"},
+        {{"--announce-transfer-size", "-1"}, "--announce-transfer-size"},
         {{"--busy-forever=1"}, "unknown option --busy-forever=1"},
         {{"1234"}, "unknown option 1234"},
     };

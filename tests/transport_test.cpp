@@ -58,21 +58,22 @@ TEST_F(Transport, OpenFindsTheFirstMatchingInterface)
     const SearchCase cases[] = {
         {"zero ids match the first interface",
          {{0, 0x1111, 0x2222}, {1, 0x1234, 0x5678}}, 0, 0, 0, 1},
-        {"vendor only", {{0, 0x1111, 0x5678}, {1, 0x1234, 0x9999}}, 0x1234, 0, 1, 2},
-        {"product only", {{0, 0x1234, 0x1111}, {1, 0x2222, 0x5678}}, 0, 0x5678, 1, 2},
+        {"vendor only", {{0, 0x1111, 0x5678}, {1, 0x1234, 0x9999}}, 0x1234, 0, 1, 1},
+        {"product only", {{0, 0x1234, 0x1111}, {1, 0x2222, 0x5678}}, 0, 0x5678, 1, 1},
         {"both ids must match",
-         {{0, 0x1234, 0x0001}, {1, 0x0001, 0x5678}, {2, 0x1234, 0x5678}}, 0x1234, 0x5678, 2, 3},
+         {{0, 0x1234, 0x0001}, {1, 0x0001, 0x5678}, {2, 0x1234, 0x5678}}, 0x1234, 0x5678, 2, 1},
         {"lowest of several matches",
          {{3, 0x1234, 0x5678}, {5, 0x1234, 0x5678}}, 0x1234, 0x5678, 3, 1},
         {"ffff matches ffff", {{0, 0xFFFF, 0x5678}}, 0xFFFF, 0x5678, 0, 1},
-        {"1ffff is not ffff", {{0, 0xFFFF, 0x5678}}, 0x1FFFF, 0x5678, -1, 1},
-        {"1ffff product is not ffff", {{0, 0x1234, 0xFFFF}}, 0x1234, 0x1FFFF, -1, 1},
+        {"1ffff is not ffff", {{0, 0xFFFF, 0x5678}}, 0x1FFFF, 0x5678, -1, 0},
+        {"1ffff product is not ffff", {{0, 0x1234, 0xFFFF}}, 0x1234, 0x1FFFF, -1, 0},
         {"vendor 1ffff matches nothing even with product 0",
-         {{0, 0xFFFF, 0xFFFF}}, 0x1FFFF, 0, -1, 1},
+         {{0, 0xFFFF, 0xFFFF}}, 0x1FFFF, 0, -1, 0},
         {"gaps in the enumeration do not end the search",
          {{7, 0x1234, 0x5678}}, 0x1234, 0x5678, 7, 1},
         {"index 29 is searched", {{29, 0x1234, 0x5678}}, 0x1234, 0x5678, 29, 1},
-        {"index 30 is not", {{30, 0x1234, 0x5678}}, 0x1234, 0x5678, -1, 0},
+        {"index 30 and far beyond are searched", {{30, 0x1, 0x1}, {300, 0x1234, 0x5678}}, 0x1234,
+         0x5678, 300, 1},
         {"no device", {}, 0, 0, -1, 0},
         {"interface that cannot be opened is skipped",
          {{0, 0x1234, 0x5678, true}, {1, 0x1234, 0x5678}}, 0x1234, 0x5678, 1, 1},
@@ -80,8 +81,8 @@ TEST_F(Transport, OpenFindsTheFirstMatchingInterface)
          {{0, 0x1234, 0x5678, false, true}, {1, 0x1234, 0x5678}}, 0x1234, 0x5678, 1, 2},
         {"zero ids skip an interface whose ids cannot be read",
          {{0, 0x1234, 0x5678, false, true}, {2, 0x1, 0x2}}, 0, 0, 2, 2},
-        {"every non-matching interface is looked at",
-         {{0, 0x1, 0x1}, {10, 0x2, 0x2}, {29, 0x3, 0x3}}, 0x1234, 0x5678, -1, 3},
+        {"interfaces with other ids are not opened at all",
+         {{0, 0x1, 0x1}, {10, 0x2, 0x2}, {29, 0x3, 0x3}}, 0x1234, 0x5678, -1, 0},
     };
     for (const SearchCase& c : cases) {
         simbus::reset();
@@ -105,6 +106,56 @@ TEST_F(Transport, OpenFindsTheFirstMatchingInterface)
         kr::hid_close(h);
         EXPECT_EQ(simbus::openHandleCount(), 0u) << c.label;
         EXPECT_EQ(simbus::unknownCloseCount(), 0u) << c.label;
+    }
+}
+
+// An opened device is held: a second open of the same device is refused and
+// says so, but takes another matching device that is free; a device the
+// user may not open is named; a busy one wins over a closed one.
+TEST_F(Transport, OpenHoldsTheDeviceAndSaysWhyItWasRefused)
+{
+    using hidplatform::OpenFailure;
+    struct Case {
+        const char* label;
+        std::vector<unsigned> matching;  // indices of devices with the ids
+        std::vector<unsigned> denied;    // of those, the ones the user may not open
+        int secondIndex;                 // what a second hid_open gets; -1: nothing
+        OpenFailure reason;
+        std::string path;
+        std::string deniedPath;          // hid_find_denied
+    };
+    const Case cases[] = {
+        {"the one device is held", {0}, {}, -1, OpenFailure::kInUse, "sim:0", ""},
+        {"a second device is free", {0, 1}, {}, 1, OpenFailure::kNone, "", ""},
+        {"the other one is denied: busy wins", {0, 1}, {1}, -1, OpenFailure::kInUse, "sim:0", "sim:1"},
+        {"denied before the held one", {0, 1}, {0}, -1, OpenFailure::kInUse, "sim:1", "sim:0"},
+    };
+    for (const Case& c : cases) {
+        simbus::reset();
+        for (unsigned index : c.matching)
+            plug(index, 0x1234, 0x5678);
+        for (unsigned index : c.denied) {
+            simbus::Faults faults;
+            faults.openDenied = true;
+            simbus::setFaults(index, faults);
+        }
+        kr::HidHandle first = kr::hid_open(0x1234, 0x5678);
+        ASSERT_NE(first, hidplatform::kInvalidHandle) << c.label;
+        kr::HidOpenRefusal refusal;
+        kr::HidHandle second = kr::hid_open(0x1234, 0x5678, &refusal);
+        EXPECT_EQ(simbus::handleIndex(second), c.secondIndex) << c.label;
+        if (second == hidplatform::kInvalidHandle) {
+            EXPECT_EQ(refusal.reason, c.reason) << c.label;
+            EXPECT_EQ(refusal.path, c.path) << c.label;
+        }
+        EXPECT_EQ(kr::hid_find_denied(0x1234, 0x5678), c.deniedPath) << c.label;
+        kr::hid_close(second);
+        kr::hid_close(first);
+        // Closing lets the next run in.
+        kr::HidHandle again = kr::hid_open(0x1234, 0x5678);
+        EXPECT_NE(again, hidplatform::kInvalidHandle) << c.label;
+        kr::hid_close(again);
+        EXPECT_EQ(simbus::openHandleCount(), 0u) << c.label;
     }
 }
 

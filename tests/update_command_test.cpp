@@ -140,10 +140,13 @@ protected:
     {
         kr::JSONTransfer document("", "transfer");
         TestTimer timer(timerStarts);
-        output = testsupport::captureOutput([&](FILE* stream) {
-            g_stream = stream;
-            succeeded = kr::mv_CommandUpdate(identifier.c_str(), source.c_str(), document, timer, stream);
-            g_stream = nullptr;
+        errors = testsupport::captureOutput([&](FILE* err) {
+            output = testsupport::captureOutput([&](FILE* stream) {
+                g_stream = stream;
+                succeeded =
+                    kr::mv_CommandUpdate(identifier.c_str(), source.c_str(), document, timer, stream, err);
+                g_stream = nullptr;
+            });
         });
         timerStarts_ = timer.starts;
         return parseLines(output);
@@ -151,6 +154,7 @@ protected:
 
     TempDir dir;
     std::string output;
+    std::string errors;  // what the command wrote on its error stream
     bool succeeded = false;
     int timerStarts_ = 0;
 
@@ -162,7 +166,7 @@ FILE* UpdateCommand::g_stream = nullptr;
 // Every failure before the upgrade starts: one line with the failure state
 // and text, progress 0 from construction, the identifier as given, and only
 // the library calls up to the failing step (no disconnect after a failed
-// connect or a refused upgrade).
+// connect or a refused upgrade; after a refusal the library is asked why).
 TEST_F(UpdateCommand, FailuresBeforeTheUpgradeStarts)
 {
     testsupport::Bytes corrupt = testsupport::readFile(dir.path("fw.dfu"));
@@ -196,8 +200,10 @@ TEST_F(UpdateCommand, FailuresBeforeTheUpgradeStarts)
         {"1234-15678-0000", "fw.dfu", 1, 0, "Firmware file not valid for the target device", {}},
         {"1234-5678-0000", "fw.dfu", 0, 0, "Unable to connect to device", {Function::Connect}},
         {"ffff-ffff-0000", "any.dfu", 0, 0, "Unable to connect to device", {Function::Connect}},
-        {"1234-5678-0000", "fw.dfu", 1, 1, "Unable to upgrade connected device", startCalls()},
-        {"1234-5678-0007", "fw.dfu", 3, -4, "Unable to upgrade connected device", startCalls()},
+        {"1234-5678-0000", "fw.dfu", 1, 1, "Unable to upgrade connected device",
+         startCalls({Function::GetResult})},
+        {"1234-5678-0007", "fw.dfu", 3, -4, "Unable to upgrade connected device",
+         startCalls({Function::GetResult})},
     };
     for (const Case& c : cases) {
         const std::string label = std::string(c.identifier) + " " + c.file;
@@ -232,6 +238,55 @@ TEST_F(UpdateCommand, FailuresBeforeTheUpgradeStarts)
 
 // The poll: one kStateDownload line per poll with the library's progress as
 // it is (values above 100 too), until 100; then one final line.
+
+// A refused upgrade keeps its JSON text, and one line on the error stream
+// says why: the precise reason hidDfuGetResult keeps, else the refusal's own
+// number. A device another run holds is named as in use.
+TEST_F(UpdateCommand, RefusalsSayWhyOnTheErrorStream)
+{
+    struct Case {
+        const char* what;
+        bool busy;
+        int32_t upgradeResult;
+        int32_t reason;  // hidDfuGetResult afterwards
+        const char* jsonError;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"transfer size 0", false, -8, -15, "Unable to upgrade connected device",
+         "Upgrade refused: the device's DFU functional report gives a wTransferSize of 0\n"},
+        {"transfer size too large", false, -8, -16, "Unable to upgrade connected device",
+         "Upgrade refused: the device's wTransferSize is larger than its DFU request report can carry\n"},
+        {"bitCanDnload clear", false, -8, -14, "Unable to upgrade connected device",
+         "Upgrade refused: the device's DFU functional report has bitCanDnload clear "
+         "(the device does not accept downloads)\n"},
+        {"functional report unreadable", false, -8, -8, "Unable to upgrade connected device",
+         "Upgrade refused: the device's DFU functional report could not be read or is malformed\n"},
+        {"empty payload", false, -4, -13, "Unable to upgrade connected device",
+         "Upgrade refused: the DFU file has no firmware payload to download\n"},
+        {"file for other ids", false, -6, -6, "Unable to upgrade connected device",
+         "Upgrade refused: the DFU file is for another vendor or product id than the device\n"},
+        {"reason unknown: the call's number", false, -8, -5, "Unable to upgrade connected device",
+         "Upgrade refused: the device's DFU functional report could not be read or is malformed\n"},
+        {"nothing known", false, -99, -5, "Unable to upgrade connected device",
+         "Upgrade refused by the upgrade library (-99)\n"},
+        {"device held by another run", true, 0, 0, "Unable to connect to device",
+         "Device 1234:5678 is in use by another program\n"},
+    };
+    for (const Case& c : cases) {
+        scripted::Script script;
+        script.connectBusy = c.busy;
+        script.upgradeResult = c.upgradeResult;
+        script.result = c.reason;
+        scripted::reset(script);
+        const std::vector<Line> lines = update("1234-5678-0000", dir.path("fw.dfu"));
+        EXPECT_FALSE(succeeded) << c.what;
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_EQ(lines[0].error, c.jsonError) << c.what;
+        EXPECT_EQ(errors, c.line) << c.what;
+    }
+}
+
 TEST_F(UpdateCommand, ProgressLinesUntilTheFinalOne)
 {
     struct Expected {

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <optional>
 #include <memory>
 #include <mutex>
@@ -284,11 +285,42 @@ public:
         return m_handles.size();
     }
 
-    Handle openByIndex(unsigned index) override
+    // Another program holds the device at `index` (opens for reading and
+    // writing alone are refused), or the user may not open it at all.
+    void holdElsewhere(unsigned index) { m_heldElsewhere.insert(index); }
+    void deny(unsigned index) { m_denied.insert(index); }
+
+    unsigned interfaceCount() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_devices.empty() ? 0 : m_devices.rbegin()->first + 1;
+    }
+
+    bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_devices.count(index) == 0)
+            return false;
+        *vendorId = m_devices[index]->script().vendorId;
+        *productId = m_devices[index]->script().productId;
+        return true;
+    }
+
+    Handle openByIndex(unsigned index, Access access, OpenFailure* why) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        OpenFailure failure = OpenFailure::kNone;
+        if (m_devices.count(index) == 0)
+            failure = OpenFailure::kNoInterface;
+        else if (m_denied.count(index) != 0)
+            failure = OpenFailure::kAccessDenied;
+        else if (access == Access::kExclusive && m_heldElsewhere.count(index) != 0)
+            failure = OpenFailure::kInUse;
+        if (why != nullptr)
+            *why = failure;
+        if (failure != OpenFailure::kNone)
             return kInvalidHandle;
+        ++m_opens;
         m_handles[m_nextHandle] = m_devices[index];
         return m_nextHandle++;
     }
@@ -297,6 +329,12 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         EXPECT_EQ(m_handles.erase(handle), 1u) << "closed a handle that is not open";
+    }
+
+    size_t opens() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_opens;
     }
 
     bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId) override
@@ -336,6 +374,9 @@ private:
     mutable std::mutex m_mutex;
     std::map<unsigned, std::shared_ptr<ScriptedDevice>> m_devices;
     std::map<Handle, std::shared_ptr<ScriptedDevice>> m_handles;
+    std::set<unsigned> m_heldElsewhere;
+    std::set<unsigned> m_denied;
+    size_t m_opens = 0;
     Handle m_nextHandle = 10;
 };
 
@@ -345,7 +386,6 @@ Limits fastLimits()
     Limits limits;
     limits.pollTimeoutCap = std::chrono::milliseconds(25);
     limits.busyWaitCap = std::chrono::milliseconds(150);
-    limits.searchIndices = 8;
     return limits;
 }
 
@@ -517,10 +557,52 @@ TEST_F(UpgradeLibraryTest, ConnectCountsUpgradableInterfacesWithTheIds)
     EXPECT_TRUE(second->requests().empty());
 }
 
-TEST_F(UpgradeLibraryTest, IndicesBeyondTheSearchBoundAreNotSeen)
+TEST_F(UpgradeLibraryTest, EveryInterfaceIsSearchedAndOnlyMatchingOnesOpened)
 {
-    hid.plug(fastLimits().searchIndices);
-    EXPECT_EQ(connect(), 0);
+    // 300 other interfaces first: far more than any fixed bound would see.
+    Script other;
+    other.vendorId = 0x1111;
+    for (unsigned index = 0; index < 300; ++index)
+        hid.plug(index, other);
+    auto target = hid.plug(300);
+    EXPECT_EQ(connect(), 1);
+    EXPECT_TRUE(library.connected());
+    // One query open to count it, one exclusive open to keep it.
+    EXPECT_EQ(hid.opens(), 2u) << "interfaces with other ids are never opened";
+}
+
+TEST_F(UpgradeLibraryTest, DeviceHeldElsewhereIsCountedButNotConnected)
+{
+    struct Case {
+        const char* what;
+        std::vector<unsigned> held;
+        std::vector<unsigned> denied;
+        uint16_t count;
+        int32_t connectResult;
+    };
+    const std::vector<Case> cases = {
+        {"the only device is held", {0}, {}, 1, result::kDeviceBusy},
+        {"the first is held, the second is free", {0}, {}, 2, result::kSuccess},
+        {"both are held", {0, 1}, {}, 2, result::kDeviceBusy},
+        {"a denied device is neither counted nor busy", {}, {0, 1}, 0, result::kNotConnected},
+    };
+    for (const Case& c : cases) {
+        FakeHid fake;
+        fake.plug(0);
+        if (c.count != 1 || !c.denied.empty())
+            fake.plug(1);
+        for (unsigned index : c.held)
+            fake.holdElsewhere(index);
+        for (unsigned index : c.denied)
+            fake.deny(index);
+        UpgradeLibrary own(fake, fastLimits());
+        uint16_t count = 99;
+        EXPECT_EQ(own.connect(kVid, kPid, 0, 0, &count), c.connectResult) << c.what;
+        EXPECT_EQ(count, c.count) << c.what;
+        EXPECT_EQ(own.connected(), c.connectResult == result::kSuccess) << c.what;
+        own.disconnect();
+        EXPECT_EQ(fake.openHandles(), 0u) << c.what;
+    }
 }
 
 TEST_F(UpgradeLibraryTest, DisconnectClosesAndIsHarmlessTwice)
@@ -551,6 +633,7 @@ TEST_F(UpgradeLibraryTest, UpgradeRefusesBeforeTouchingTheDevice)
         std::string path;
         uint8_t flags;
         int32_t expected;
+        int32_t reason;  // result() afterwards
     };
     Script cannotDownload;
     cannotDownload.attributes = kManifestationTolerant;
@@ -558,24 +641,33 @@ TEST_F(UpgradeLibraryTest, UpgradeRefusesBeforeTouchingTheDevice)
     functionalFails.functionalFails = true;
     Script transferTooBig;  // blocks larger than its request report holds
     transferTooBig.requestDataRoom = 32;
+    Script transferZero;
+    transferZero.transferSize = 0;
+    transferZero.requestDataRoom = 64;
     const std::vector<Case> cases = {
-        {"missing file", Script(), temp.path("absent.dfu"), 1, result::kFileInvalid},
-        {"CRC does not match", Script(), corruptPath, 1, result::kFileInvalid},
-        {"no DFU suffix", Script(), noSuffix, 1, result::kFileInvalid},
-        {"empty payload", Script(), dfuFile({}), 1, result::kFileInvalid},
-        {"other vendor", Script(), dfuFile(Bytes(8, 0), 0x1235, kPid), 1, result::kWrongDevice},
-        {"other product", Script(), dfuFile(Bytes(8, 0), kVid, 0x5679), 1, result::kWrongDevice},
-        {"flags other than 1", Script(), good, 0, result::kInvalidArgument},
-        {"device cannot download", cannotDownload, good, 1, result::kCannotDownload},
-        {"functional report unreadable", functionalFails, good, 1, result::kCannotDownload},
-        {"transfer size beyond the request report", transferTooBig, good, 1, result::kCannotDownload},
+        {"missing file", Script(), temp.path("absent.dfu"), 1, result::kFileInvalid, result::kFileInvalid},
+        {"CRC does not match", Script(), corruptPath, 1, result::kFileInvalid, result::kFileInvalid},
+        {"no DFU suffix", Script(), noSuffix, 1, result::kFileInvalid, result::kFileInvalid},
+        {"empty payload", Script(), dfuFile({}), 1, result::kFileInvalid, result::kEmptyPayload},
+        {"other vendor", Script(), dfuFile(Bytes(8, 0), 0x1235, kPid), 1, result::kWrongDevice,
+         result::kWrongDevice},
+        {"other product", Script(), dfuFile(Bytes(8, 0), kVid, 0x5679), 1, result::kWrongDevice,
+         result::kWrongDevice},
+        {"flags other than 1", Script(), good, 0, result::kInvalidArgument, result::kNotConnected},
+        {"device cannot download", cannotDownload, good, 1, result::kCannotDownload,
+         result::kDownloadNotSupported},
+        {"functional report unreadable", functionalFails, good, 1, result::kCannotDownload,
+         result::kCannotDownload},
+        {"transfer size beyond the request report", transferTooBig, good, 1, result::kCannotDownload,
+         result::kTransferSizeTooLarge},
+        {"transfer size 0", transferZero, good, 1, result::kCannotDownload, result::kTransferSizeZero},
     };
     for (const Case& c : cases) {
         auto device = hid.plug(0, c.script);
         ASSERT_EQ(connect(), 1) << c.what;
         EXPECT_EQ(library.upgrade(c.path.c_str(), c.flags), c.expected) << c.what;
         EXPECT_EQ(library.progress(), 100) << c.what;
-        EXPECT_EQ(library.result(), result::kNotConnected) << c.what << ": no upgrade has run";
+        EXPECT_EQ(library.result(), c.reason) << c.what << ": no upgrade has run, the reason is kept";
         EXPECT_TRUE(device->requests().empty()) << c.what;
         EXPECT_EQ(device->statusRequests(), 0u) << c.what;
         library.disconnect();

@@ -5,10 +5,12 @@
 #include "kr_mvcommand.h"
 
 #include "HidDfu.h"
+#include "kr_devicediagnosis.h"
 #include "kr_dfufirmware.h"
 #include "kr_progresstimer.h"
 
 #include <cstdio>
+#include <string>
 
 namespace kr {
 
@@ -26,13 +28,57 @@ struct RunningUpdate {
 };
 RunningUpdate g_running;
 
-// Connects to the devices with these ids; the count of those found, 0 for
-// none. The ids are passed with their low 16 bits.
-uint16_t connectDevices(int32_t vid, int32_t pid)
+// Connects to the devices with these ids (their low 16 bits): how many
+// were counted and whether one is now connected. Every device counted may
+// be held by another run, and then none is connected.
+struct Connection {
+    uint16_t count = 0;
+    bool connected = false;
+    bool busy = false;
+};
+
+Connection connectDevices(int32_t vid, int32_t pid)
 {
     uint16 deviceCount = 0;
-    hidDfuConnect(static_cast<uint16>(vid), static_cast<uint16>(pid), 0, 0, &deviceCount);
-    return deviceCount;
+    const int32 result = hidDfuConnect(static_cast<uint16>(vid), static_cast<uint16>(pid), 0, 0, &deviceCount);
+    Connection connection;
+    connection.count = deviceCount;
+    connection.busy = result == HIDDFU_ERROR_DEVICE_BUSY;
+    // A device can be counted and still not be connected (held elsewhere,
+    // or gone between the count and the open).
+    connection.connected = deviceCount != 0 && result == 0;
+    return connection;
+}
+
+// An identifier field above ffff names no USB device: it must match none,
+// not the device its low 16 bits happen to name.
+bool fitsUsbId(int32_t field)
+{
+    return static_cast<uint32_t>(field) <= 0xffffu;
+}
+
+// The line on `err` for a connect that reached no device: held by another
+// program, or closed to this user.
+void explainNoConnection(FILE* err, int32_t vid, int32_t pid, const Connection& connection)
+{
+    if (connection.busy)
+        printDeviceInUse(err, static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), std::string());
+    else
+        explainDeniedDevice(err, static_cast<uint32_t>(vid), static_cast<uint32_t>(pid));
+}
+
+// The one line that says why hidDfuUpgrade refused: the precise reason the
+// library keeps for hidDfuGetResult, else the call's own number.
+void explainRefusal(FILE* err, int32 upgradeResult)
+{
+    const char* text = upgradeRefusalText(hidDfuGetResult());
+    if (text == nullptr)
+        text = upgradeRefusalText(upgradeResult);
+    if (text != nullptr)
+        std::fprintf(err, "%s\n", text);
+    else
+        std::fprintf(err, "Upgrade refused by the upgrade library (%i)\n", static_cast<int>(upgradeResult));
+    std::fflush(err);
 }
 
 void printText(FILE* out, const char* text)
@@ -47,7 +93,7 @@ void printText(FILE* out, const char* text)
 // connect or a refused upgrade makes no hidDfuDisconnect call: nothing runs
 // in the library then, and the run ends right after.
 const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool identifierValid,
-                         DfuFirmware& firmware)
+                         DfuFirmware& firmware, FILE* err)
 {
     if (!identifierValid)
         return "Invalid device identifier";
@@ -57,10 +103,16 @@ const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool iden
     // above ffff matches no file, and ffff in a file matches only ffff.
     if (firmware.idVendor() != vid || firmware.idProduct() != pid)
         return "Firmware file not valid for the target device";
-    if (connectDevices(vid, pid) == 0)
+    const Connection connection = connectDevices(vid, pid);
+    if (!connection.connected) {
+        explainNoConnection(err, vid, pid, connection);
         return "Unable to connect to device";
-    if (hidDfuUpgrade(source, 1) != 0)
+    }
+    const int32 upgradeResult = hidDfuUpgrade(source, 1);
+    if (upgradeResult != 0) {
+        explainRefusal(err, upgradeResult);
         return "Unable to upgrade connected device";
+    }
     return nullptr;
 }
 
@@ -108,17 +160,18 @@ bool mv_CommandVersion(FILE* out)
     return true;
 }
 
-bool mv_CommandDevices(uint16_t idVendor, uint16_t idProduct, FILE* out)
+bool mv_CommandDevices(uint16_t idVendor, uint16_t idProduct, FILE* out, FILE* err)
 {
-    const uint16_t deviceCount = connectDevices(idVendor, idProduct);
+    const uint16_t deviceCount = connectDevices(idVendor, idProduct).count;
     hidDfuDisconnect();
+    explainDeniedDevice(err, idVendor, idProduct);
     JSONDevices document;
     document.updateDeviceList(deviceCount, idVendor, idProduct);
     document.write(out);
     return true;
 }
 
-bool mv_CommandReset(const char* identifier, FILE* out)
+bool mv_CommandReset(const char* identifier, FILE* out, FILE* err)
 {
     int32_t vid = 0;
     int32_t pid = 0;
@@ -129,7 +182,14 @@ bool mv_CommandReset(const char* identifier, FILE* out)
     }
     // A reset that reaches no device resets nothing: it says so and fails,
     // rather than announcing a reset and reporting success.
-    if (connectDevices(vid, pid) == 0) {
+    if (!fitsUsbId(vid) || !fitsUsbId(pid)) {
+        printText(out, "Unable to connect to device");
+        return false;
+    }
+    const Connection connection = connectDevices(vid, pid);
+    if (!connection.connected) {
+        // A device another run holds is not reset under it.
+        explainNoConnection(err, vid, pid, connection);
         printText(out, "Unable to connect to device");
         return false;
     }
@@ -142,11 +202,11 @@ bool mv_CommandReset(const char* identifier, FILE* out)
 bool mv_CommandUpdate(const char* identifier, const char* source)
 {
     const std::unique_ptr<ProgressTimer> timer = makeProgressTimer();
-    return mv_CommandUpdate(identifier, source, transferState, *timer, stdout);
+    return mv_CommandUpdate(identifier, source, transferState, *timer, stdout, stderr);
 }
 
 bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& document,
-                      ProgressTimer& timer, FILE* out)
+                      ProgressTimer& timer, FILE* out, FILE* err)
 {
     int32_t vid = 0;
     int32_t pid = 0;
@@ -155,7 +215,7 @@ bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& 
     DfuFirmware firmware;
     document.setIdentifier(identifier);
 
-    const char* failure = startUpgrade(source, vid, pid, identifierValid, firmware);
+    const char* failure = startUpgrade(source, vid, pid, identifierValid, firmware, err);
     if (failure != nullptr) {
         document.setState(JSONTransfer::kStateFail, failure);
         document.write(out);

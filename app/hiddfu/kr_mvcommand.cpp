@@ -8,6 +8,7 @@
 // container as it was, which is exactly that behaviour.
 #include "kr_mvcommand.h"
 
+#include "kr_devicediagnosis.h"
 #include "vun_hid.h"
 
 #include <jansson.h>
@@ -262,9 +263,19 @@ bool exchangeRequest(HidHandle deviceHandle, const char* request, bool expectRep
     return true;
 }
 
+// The line on `err` for a matching interface that hid_open was refused.
+void explainRefusal(FILE* err, uint32_t vid, uint32_t pid, const HidOpenRefusal& refusal)
+{
+    if (refusal.reason == hidplatform::OpenFailure::kInUse)
+        printDeviceInUse(err, vid, pid, refusal.path);
+    else if (refusal.reason == hidplatform::OpenFailure::kAccessDenied)
+        explainDeniedDevice(err, vid, pid);
+}
+
 } // namespace
 
-bool mv_CommandControl(const char* identifier, const char* request, bool expectReply, FILE* out)
+bool mv_CommandControl(const char* identifier, const char* request, bool expectReply, FILE* out,
+                       FILE* err)
 {
     int32_t vid = 0;
     int32_t pid = 0;
@@ -277,8 +288,10 @@ bool mv_CommandControl(const char* identifier, const char* request, bool expectR
     JSONControl jsonControl("control");
     {
         // All 32 bits: an id above 0xffff is valid here but matches no device.
-        OpenedDevice device(hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid)));
+        HidOpenRefusal refusal;
+        OpenedDevice device(hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), &refusal));
         if (device.handle() == hidplatform::kInvalidHandle) {
+            explainRefusal(err, static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), refusal);
             jsonControl.addEntry(request, nullptr, "Unable to connect to device");
         } else {
             std::string response;

@@ -115,15 +115,19 @@ void printInvalidIdentifier(FILE* out, int32_t vid, int32_t pid);
 bool mv_CommandVersion(FILE* out = stdout);
 
 // Connects to count the devices with these ids, disconnects at once, and
-// writes the device list (one entry per device counted). Always true.
-bool mv_CommandDevices(uint16_t idVendor, uint16_t idProduct, FILE* out = stdout);
+// writes the device list (one entry per device counted; a device another run
+// holds counts). A device with these ids that this user may not open adds a
+// line on `err`. Always true.
+bool mv_CommandDevices(uint16_t idVendor, uint16_t idProduct, FILE* out = stdout, FILE* err = stderr);
 
 // Resets the device the identifier names. Prints plain texts without line
 // ends: "Invalid vid or pid ..." and false for an invalid identifier (the
-// library is not called); otherwise "Unable to connect to device" when no
-// device was counted, then "Resetting device..." after the reset and the
-// disconnect, and true.
-bool mv_CommandReset(const char* identifier, FILE* out = stdout);
+// library is not called); "Unable to connect to device" and false when no
+// device could be connected (none attached, a vendor or product field above
+// ffff, or every one held by another run), with a line on `err` when the
+// device is there but held or closed to this user; otherwise "Resetting
+// device..." after the reset and the disconnect, and true.
+bool mv_CommandReset(const char* identifier, FILE* out = stdout, FILE* err = stderr);
 
 // Checks the DFU file `source` against the identifier, connects, has the
 // library start the upgrade from `source`, and follows it with a progress
@@ -131,7 +135,9 @@ bool mv_CommandReset(const char* identifier, FILE* out = stdout);
 // exactly when the upgrade succeeded.
 //
 // Before the upgrade starts, a failure writes the document once with state
-// kStateFail and its reason. Once it runs, every line comes from the poll.
+// kStateFail and its reason; a device held by another run or closed to this
+// user, and the library's reason for refusing the upgrade, add one line on
+// `err`. Once it runs, every line comes from the poll.
 // When the timer cannot be created the upgrade is stopped with
 // hidDfuDisconnect and the document is written once with kStateFail and
 // "Unable to start progress timer".
@@ -140,7 +146,7 @@ bool mv_CommandReset(const char* identifier, FILE* out = stdout);
 // the platform timer with the 1000 ms period.
 bool mv_CommandUpdate(const char* identifier, const char* source);
 bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& document,
-                      ProgressTimer& timer, FILE* out);
+                      ProgressTimer& timer, FILE* out, FILE* err = stderr);
 
 // The progress poll, run by the timer on its thread while mv_CommandUpdate
 // waits: asks the library for the progress and writes one document line; at
@@ -159,7 +165,9 @@ extern std::atomic<int32_t> _updating;
 // the identifier's vendor and product id and, for get, takes one input
 // report as the reply. Writes one "control" document line to `out` (or, for
 // an invalid identifier, only the text "Invalid vid or pid ..." without a
-// line end) and returns true exactly when the device could be opened.
+// line end) and returns true exactly when the device could be opened. The
+// device is held for this run alone while it is open; one held by another
+// run, or closed to this user, adds a line on `err`.
 //
 // `request` may be null (no name on the command line): the document records
 // it as null, and an opened device is sent an empty request (report id 1 and
@@ -170,7 +178,7 @@ extern std::atomic<int32_t> _updating;
 // reports are longer, so it always ends in a zero byte and is never written
 // past.
 bool mv_CommandControl(const char* identifier, const char* request, bool expectReply,
-                       FILE* out = stdout);
+                       FILE* out = stdout, FILE* err = stderr);
 
 } // namespace kr
 

@@ -30,11 +30,12 @@ std::vector<uint8_t> reportBuffer(uint32_t reportLength)
     return std::vector<uint8_t>(std::max<size_t>(kReportBufferSize, reportLength), 0);
 }
 
-// The interface at one enumeration index, opened for reading and writing,
-// or -1 when there is none or it cannot be opened so.
-HidHandle open_dev(unsigned deviceIndex)
+// The interface at one enumeration index, opened for reading and writing
+// and held alone, or -1 when there is none or it cannot be opened so
+// (*why says why).
+HidHandle open_dev(unsigned deviceIndex, hidplatform::OpenFailure* why)
 {
-    return hidplatform::openByIndex(deviceIndex);
+    return hidplatform::openByIndex(deviceIndex, hidplatform::Access::kExclusive, why);
 }
 
 // An id argument of 0 matches anything; any other value must equal the
@@ -95,6 +96,19 @@ bool receiveReport(HidHandle deviceHandle, uint8_t* data, uint32_t& length, int 
     return true;
 }
 
+// Keeps the reason a matching interface was refused: in use wins over
+// access denied (the user can do nothing about the first but wait).
+void noteRefusal(unsigned index, hidplatform::OpenFailure why, HidOpenRefusal* seen)
+{
+    using hidplatform::OpenFailure;
+    if (why != OpenFailure::kInUse && why != OpenFailure::kAccessDenied)
+        return;
+    if (seen->reason == OpenFailure::kInUse && why != OpenFailure::kInUse)
+        return;
+    seen->reason = why;
+    seen->path = hidplatform::interfacePath(index);
+}
+
 bool hid_send_asyn(HidHandle deviceHandle, const uint8_t* data, uint32_t length)
 {
     return sendReport(deviceHandle, data, length, kHidTransferTimeoutMs);
@@ -107,20 +121,50 @@ bool hid_receive_asyn(HidHandle deviceHandle, uint8_t* data, uint32_t& length)
 
 } // namespace
 
-HidHandle hid_open(uint32_t vendorID, uint32_t productID)
+HidHandle hid_open(uint32_t vendorID, uint32_t productID, HidOpenRefusal* refusal)
 {
-    for (unsigned index = 0; index < kHidSearchIndices; ++index) {
-        HidHandle deviceHandle = open_dev(index);
-        if (deviceHandle == hidplatform::kInvalidHandle)
-            continue;
+    HidOpenRefusal seen;
+    const unsigned interfaces = hidplatform::interfaceCount();
+    for (unsigned index = 0; index < interfaces; ++index) {
         uint16_t vendor = 0;
         uint16_t product = 0;
+        // A busy or closed interface with other ids is none of this call's
+        // business; one whose ids cannot be read without opening is opened.
+        if (hidplatform::peekAttributes(index, &vendor, &product) &&
+            !(idMatches(vendorID, vendor) && idMatches(productID, product)))
+            continue;
+        hidplatform::OpenFailure why = hidplatform::OpenFailure::kNone;
+        HidHandle deviceHandle = open_dev(index, &why);
+        if (deviceHandle == hidplatform::kInvalidHandle) {
+            noteRefusal(index, why, &seen);
+            continue;
+        }
         if (hidplatform::getAttributes(deviceHandle, &vendor, &product) &&
             idMatches(vendorID, vendor) && idMatches(productID, product))
             return deviceHandle;
         hidplatform::close(deviceHandle);
     }
+    if (refusal != nullptr)
+        *refusal = seen;
     return hidplatform::kInvalidHandle;
+}
+
+std::string hid_find_denied(uint32_t vendorID, uint32_t productID)
+{
+    const unsigned interfaces = hidplatform::interfaceCount();
+    for (unsigned index = 0; index < interfaces; ++index) {
+        uint16_t vendor = 0;
+        uint16_t product = 0;
+        if (!hidplatform::peekAttributes(index, &vendor, &product) || !idMatches(vendorID, vendor) ||
+            !idMatches(productID, product))
+            continue;
+        hidplatform::OpenFailure why = hidplatform::OpenFailure::kNone;
+        const HidHandle handle = hidplatform::openByIndex(index, hidplatform::Access::kReadWrite, &why);
+        hidplatform::close(handle);
+        if (why == hidplatform::OpenFailure::kAccessDenied)
+            return hidplatform::interfacePath(index);
+    }
+    return std::string();
 }
 
 void hid_close(HidHandle deviceHandle)

@@ -14,6 +14,7 @@
 #include "hid_platform.h"
 
 #include <cstdint>
+#include <string>
 
 namespace kr {
 
@@ -21,21 +22,37 @@ namespace kr {
 // none. Owned by the caller from hid_open until hid_close.
 using HidHandle = hidplatform::Handle;
 
-// Enumeration indices hid_open examines: 0 to 29.
-const unsigned kHidSearchIndices = 30;
-
 // How long one send or receive waits for its transfer.
 const int kHidTransferTimeoutMs = 500;
 
 // The report id of every report the transport sends.
 const uint8_t kHidReportId = 1;
 
-// Opens the first interface, in enumeration order among indices 0 to 29,
-// that opens for reading and writing, whose ids can be read and that
-// matches: an id of 0 matches anything, any other must equal the interface's
-// 16-bit id, so an id above 0xffff matches nothing. Interfaces that are
-// looked at and not returned are closed again. -1 when none matches.
-HidHandle hid_open(uint32_t vendorID, uint32_t productID);
+// Why hid_open returned -1 although an interface with matching ids exists:
+// it is held by another program, or the user may not open it. `path` names
+// the interface (the last one refused so).
+struct HidOpenRefusal {
+    hidplatform::OpenFailure reason = hidplatform::OpenFailure::kNone;
+    std::string path;
+};
+
+// Opens the first interface, in enumeration order among all the platform
+// has, whose ids match, that opens for reading and writing held for this
+// handle alone (hidplatform::Access::kExclusive), and whose ids read from
+// the open handle match too: an id of 0 matches anything, any other must
+// equal the interface's 16-bit id, so an id above 0xffff matches nothing.
+// Ids are read without opening where the platform can, so interfaces with
+// other ids are never opened or held. Interfaces that are looked at and not
+// returned are closed again. -1 when none matches; then *refusal (when
+// given) says whether a matching one was there but refused: a busy one
+// wins over one the user may not open.
+HidHandle hid_open(uint32_t vendorID, uint32_t productID, HidOpenRefusal* refusal = nullptr);
+
+// The path of the first interface whose ids match (as for hid_open) and
+// that the user may not open for reading and writing; empty when there is
+// none. Nothing is held: it only finds out why a device that is there could
+// not be reached.
+std::string hid_find_denied(uint32_t vendorID, uint32_t productID);
 
 // Closes an interface from hid_open; -1 is ignored.
 void hid_close(HidHandle deviceHandle);

@@ -8,11 +8,14 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string>
 
 namespace {
 
+using hidplatform::Access;
 using hidplatform::Handle;
 using hidplatform::IoResult;
+using hidplatform::OpenFailure;
 
 struct Slot {
     std::shared_ptr<sim::SimDevice> device;
@@ -24,6 +27,7 @@ struct OpenHandle {
     unsigned index;
     unsigned generation; // the slot's generation when opened
     std::deque<sim::Report> input;
+    bool exclusive = false; // opened with Access::kExclusive
 };
 
 struct Bus {
@@ -196,16 +200,65 @@ IoResult getFeatureFromDevice(Bus& b, Handle handle, uint8_t reportId, sim::Repo
 
 namespace hidplatform {
 
-Handle openByIndex(unsigned index)
+unsigned interfaceCount()
+{
+    Bus& b = bus();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    return b.slots.empty() ? 0 : b.slots.rbegin()->first + 1;
+}
+
+bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
 {
     Bus& b = bus();
     std::lock_guard<std::mutex> lock(b.mutex);
     auto s = b.slots.find(index);
-    if (s == b.slots.end() || !s->second.device || s->second.faults.openFails)
+    if (s == b.slots.end() || !s->second.device)
+        return false;
+    *vendorId = s->second.device->config().vendorId;
+    *productId = s->second.device->config().productId;
+    return true;
+}
+
+std::string interfacePath(unsigned index)
+{
+    Bus& b = bus();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    auto s = b.slots.find(index);
+    if (s == b.slots.end() || !s->second.device)
+        return std::string();
+    return "sim:" + std::to_string(index);
+}
+
+Handle openByIndex(unsigned index, Access access, OpenFailure* why)
+{
+    OpenFailure failure = OpenFailure::kNone;
+    if (why == nullptr)
+        why = &failure;
+    Bus& b = bus();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    auto s = b.slots.find(index);
+    if (s == b.slots.end() || !s->second.device) {
+        *why = OpenFailure::kNoInterface;
         return kInvalidHandle;
+    }
+    if (s->second.faults.openFails || s->second.faults.openDenied) {
+        *why = s->second.faults.openDenied ? OpenFailure::kAccessDenied : OpenFailure::kOther;
+        return kInvalidHandle;
+    }
+    const unsigned generation = s->second.generation;
+    // As an exclusive flock: refused while another handle on the same
+    // device holds one.
+    const bool held = std::any_of(b.handles.begin(), b.handles.end(), [&](const auto& entry) {
+        return entry.second.exclusive && entry.second.index == index && entry.second.generation == generation;
+    });
+    if (access == Access::kExclusive && held) {
+        *why = OpenFailure::kInUse;
+        return kInvalidHandle;
+    }
     const Handle handle = b.nextHandle++;
-    b.handles[handle] = OpenHandle{index, s->second.generation, {}};
+    b.handles[handle] = OpenHandle{index, generation, {}, access == Access::kExclusive};
     ++b.opens;
+    *why = OpenFailure::kNone;
     return handle;
 }
 

@@ -38,6 +38,7 @@ namespace simbus {
 // How one enumeration index misbehaves. The defaults behave normally.
 struct Faults {
     bool openFails = false;            // openByIndex gives kInvalidHandle
+    bool openDenied = false;           // openByIndex gives kInvalidHandle, kAccessDenied
     bool attributesFail = false;       // getAttributes gives false
     bool reportLengthsFail = false;    // getReportLengths gives false
     bool writesTimeOut = false;        // writeReport: kTimeout, nothing reaches the device

@@ -30,6 +30,8 @@ const char kUsage[] =
     "  --flash FILE             the device's flash: read at start, replaced (temp\n"
     "                           file + rename) by each image that manifests\n"
     "  --transfer-size N        bytes per DNLOAD block, 1 to 4090 (default 1024)\n"
+    "  --announce-transfer-size N  announce wTransferSize N (0 to 65535) in the\n"
+    "                           functional report instead of the real block size\n"
     "  --poll-timeout MS        bwPollTimeout of each block in dfuDNBUSY (default 5)\n"
     "  --manifest-timeout MS    bwPollTimeout of manifestation (default 20)\n"
     "  --detach-timeout MS      wDetachTimeOut, 0 to 65535 (default 1000)\n"
@@ -227,7 +229,7 @@ private:
     {
         for (const char* known : {"--flash", "--transfer-size", "--poll-timeout", "--manifest-timeout",
                                   "--detach-timeout", "--fail-at-block", "--silent-at-block",
-                                  "--vanish-at-block"}) {
+                                  "--vanish-at-block", "--announce-transfer-size"}) {
             if (option == known)
                 return true;
         }
@@ -243,6 +245,9 @@ private:
             dfu.flashPath = value;
             return true;
         }
+        if (option == "--announce-transfer-size")
+            return parseBounded(value, 0, 0xFFFF, &m_options->announcedTransferSize) ||
+                   fail("--announce-transfer-size wants a byte count from 0 to 65535");
         if (option == "--transfer-size")
             return parseBounded(value, 1, dfu::kMaxTransferSize, &dfu.transferSize) ||
                    fail("--transfer-size wants a byte count from 1 to " +

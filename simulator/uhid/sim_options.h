@@ -23,6 +23,10 @@ struct SimOptions {
     // detach delay has passed (a device that resets re-enumerates); false:
     // only log it.
     bool reenumerateOnDetach = true;
+    // The wTransferSize the DFU functional report announces, when it is to
+    // differ from the block size the device takes (a device that describes
+    // itself wrongly); -1: the real one.
+    long announcedTransferSize = -1;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };

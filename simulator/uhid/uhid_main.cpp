@@ -208,6 +208,7 @@ private:
     bool logOutput(const uint8_t* data, size_t size);
     bool sendInput(const sim::Report& report);
     bool answerGetReport();
+    void announceTransferSize(sim::FeatureOutcome outcome, sim::Report* reply) const;
     bool answerSetReport();
     bool logLine(const std::string& line);
     bool sendGetReportReply(uint32_t id, int error, const sim::Report& report);
@@ -355,6 +356,7 @@ bool UhidDevice::answerGetReport()
         return sendGetReportReply(request.id, EIO, sim::Report());
     sim::Report reply;
     const sim::FeatureOutcome outcome = m_model.getFeatureReport(request.rnum, &reply);
+    announceTransferSize(outcome, &reply);
     const std::string shown = outcome == sim::FeatureOutcome::kDone
                                   ? toHex(reply.data(), reply.size())
                                   : toHex(&request.rnum, 1);
@@ -365,6 +367,19 @@ bool UhidDevice::answerGetReport()
     if (outcome == sim::FeatureOutcome::kStalled)
         return sendGetReportReply(request.id, EIO, reply);
     return afterFeature(outcome);
+}
+
+// --announce-transfer-size: the functional report (id, bmAttributes,
+// wDetachTimeOut, wTransferSize little-endian, bcdDFU) with the announced
+// transfer size in place of the real one.
+void UhidDevice::announceTransferSize(sim::FeatureOutcome outcome, sim::Report* reply) const
+{
+    const uint8_t kFunctionalReportId = 0xD2;
+    if (m_options.announcedTransferSize < 0 || outcome != sim::FeatureOutcome::kDone || reply->size() < 6 ||
+        (*reply)[0] != kFunctionalReportId)
+        return;
+    (*reply)[4] = static_cast<uint8_t>(m_options.announcedTransferSize & 0xFF);
+    (*reply)[5] = static_cast<uint8_t>((m_options.announcedTransferSize >> 8) & 0xFF);
 }
 
 bool UhidDevice::answerSetReport()

@@ -125,6 +125,8 @@ extern "C" int32 hidDfuConnect(uint16 idVendor, uint16 idProduct, uint16 usagePa
     call.usagePage = usagePage;
     call.usage = usage;
     *deviceCount = scripted::scripted<uint16_t>(g_script.connectCounts, scripted::g_connects++, 0);
+    if (g_script.connectBusy)
+        return -12;
     return *deviceCount != 0 ? 0 : -1;
 }
 

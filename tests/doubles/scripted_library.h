@@ -43,6 +43,9 @@ struct Script {
     // The device count each hidDfuConnect reports, one per call; the last
     // one repeats once the list is used up (none: 0).
     std::vector<uint16_t> connectCounts{1};
+    // hidDfuConnect reports every counted device held by another program
+    // (-12) and connects none.
+    bool connectBusy = false;
     int32_t upgradeResult = 0;
     // The value of each hidDfuGetProgress, one per poll; the last one
     // repeats once the list is used up (none: 100).

@@ -44,11 +44,14 @@ extern "C" {
 HIDDFU_API int32 hidDfuGetVersion(uint16* major, uint16* minor, uint16* release, uint16* build);
 
 /* Ends any connection, counts the upgradable devices with these ids and
- * connects to the first. usagePage and usage are reserved to narrow the
- * search to one HID collection; this version does not use them (pass 0).
- * The caller zeroes *deviceCount first; 0 afterwards means none was found.
+ * connects to the first one no other program holds; the connection holds the
+ * device for this process alone until hidDfuDisconnect. usagePage and usage
+ * are reserved to narrow the search to one HID collection; this version does
+ * not use them (pass 0). The caller zeroes *deviceCount first; 0 afterwards
+ * means none was found (devices held elsewhere are counted).
  * HIDDFU_SUCCESS when connected, HIDDFU_ERROR_NOT_CONNECTED when none was
- * found. */
+ * found, HIDDFU_ERROR_DEVICE_BUSY when every one found is held by another
+ * program. */
 HIDDFU_API int32 hidDfuConnect(uint16 idVendor, uint16 idProduct, uint16 usagePage, uint16 usage,
                                uint16* deviceCount);
 
@@ -75,7 +78,9 @@ HIDDFU_API int32 hidDfuUpgrade(const char* path, uint8 flags);
 HIDDFU_API uint8 hidDfuGetProgress(void);
 
 /* The outcome of the ended upgrade: 0 for success, 1 to 15 the device's DFU
- * status, a negative number for a failure on the host's side. */
+ * status, a negative number for a failure on the host's side. After a
+ * hidDfuUpgrade that the file or the device refused: why, more precisely
+ * than that call's own result (-4, -6, -8, or -13 to -16). */
 HIDDFU_API int32 hidDfuGetResult(void);
 
 /* Resets the connected device (DFU DETACH). 0 when the request went out. */

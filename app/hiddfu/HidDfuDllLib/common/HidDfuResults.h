@@ -41,4 +41,21 @@
 /* A null pointer or a flags value other than 1. */
 #define HIDDFU_ERROR_INVALID_ARGUMENT (-11)
 
+/* hidDfuConnect: every matching device is held by another program (another
+ * run has it connected); none was connected. */
+#define HIDDFU_ERROR_DEVICE_BUSY (-12)
+
+/* Why hidDfuUpgrade refused, as hidDfuGetResult gives it afterwards (until
+ * the next connect or upgrade). hidDfuUpgrade itself returns the broader
+ * number in brackets; -4, -6 and -8 (functional report unreadable or
+ * malformed) also stand for themselves there. */
+/* (-4) The DFU file has no payload. */
+#define HIDDFU_ERROR_EMPTY_PAYLOAD (-13)
+/* (-8) The functional report has bitCanDnload clear. */
+#define HIDDFU_ERROR_DOWNLOAD_NOT_SUPPORTED (-14)
+/* (-8) The functional report gives a transfer size of 0. */
+#define HIDDFU_ERROR_TRANSFER_SIZE_ZERO (-15)
+/* (-8) The transfer size is more than the request report can carry. */
+#define HIDDFU_ERROR_TRANSFER_SIZE_TOO_LARGE (-16)
+
 #endif

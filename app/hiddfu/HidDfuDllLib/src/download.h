@@ -24,8 +24,6 @@ struct Limits {
     // The longest a device may stay busy with one block or with
     // manifestation, counted from the first GETSTATUS of that wait.
     std::chrono::milliseconds busyWaitCap{60000};
-    // Enumeration indices hidDfuConnect looks at.
-    unsigned searchIndices = 64;
 };
 
 // Progress and result of the current or last upgrade. The worker writes,

@@ -2,9 +2,19 @@
 
 namespace hiddfu {
 
-Handle PlatformHid::openByIndex(unsigned index)
+unsigned PlatformHid::interfaceCount()
 {
-    return hidplatform::openByIndex(index);
+    return hidplatform::interfaceCount();
+}
+
+bool PlatformHid::peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
+{
+    return hidplatform::peekAttributes(index, vendorId, productId);
+}
+
+Handle PlatformHid::openByIndex(unsigned index, Access access, OpenFailure* why)
+{
+    return hidplatform::openByIndex(index, access, why);
 }
 
 void PlatformHid::close(Handle handle)

@@ -13,16 +13,20 @@
 
 namespace hiddfu {
 
+using hidplatform::Access;
 using hidplatform::FeatureReport;
 using hidplatform::Handle;
 using hidplatform::kInvalidHandle;
+using hidplatform::OpenFailure;
 
 class HidAccess {
 public:
     virtual ~HidAccess() = default;
 
     // As the functions of the same name in hid_platform.h.
-    virtual Handle openByIndex(unsigned index) = 0;
+    virtual unsigned interfaceCount() = 0;
+    virtual bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId) = 0;
+    virtual Handle openByIndex(unsigned index, Access access, OpenFailure* why) = 0;
     virtual void close(Handle handle) = 0;
     virtual bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId) = 0;
     virtual bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports) = 0;
@@ -33,7 +37,9 @@ public:
 // The HID platform layer of the program or library this is linked into.
 class PlatformHid : public HidAccess {
 public:
-    Handle openByIndex(unsigned index) override;
+    unsigned interfaceCount() override;
+    bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId) override;
+    Handle openByIndex(unsigned index, Access access, OpenFailure* why) override;
     void close(Handle handle) override;
     bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId) override;
     bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports) override;

@@ -23,6 +23,11 @@ const int32_t kCannotDownload = HIDDFU_ERROR_CANNOT_DOWNLOAD;
 const int32_t kCancelled = HIDDFU_ERROR_CANCELLED;
 const int32_t kSystemError = HIDDFU_ERROR_SYSTEM;
 const int32_t kInvalidArgument = HIDDFU_ERROR_INVALID_ARGUMENT;
+const int32_t kDeviceBusy = HIDDFU_ERROR_DEVICE_BUSY;
+const int32_t kEmptyPayload = HIDDFU_ERROR_EMPTY_PAYLOAD;
+const int32_t kDownloadNotSupported = HIDDFU_ERROR_DOWNLOAD_NOT_SUPPORTED;
+const int32_t kTransferSizeZero = HIDDFU_ERROR_TRANSFER_SIZE_ZERO;
+const int32_t kTransferSizeTooLarge = HIDDFU_ERROR_TRANSFER_SIZE_TOO_LARGE;
 
 } // namespace result
 } // namespace hiddfu

@@ -78,42 +78,63 @@ int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t 
     disconnectLocked();
     m_progress.clear(result::kNotConnected);
 
-    // Every index is looked at: the platform does not tell a missing
-    // interface from one that cannot be opened, so a gap ends nothing.
+    // Every interface the platform has is looked at, with no fixed bound.
+    // The ids are read without opening where the platform can (so only
+    // matching interfaces are opened at all); a matching one is counted when it opens for a query and
+    // speaks the protocol, whether or not another program holds it, and the
+    // first of those this process can hold alone becomes the connection.
+    // Interfaces that cannot be opened are skipped, as before: a gap ends
+    // nothing.
     unsigned count = 0;
-    for (unsigned index = 0; index < m_limits.searchIndices; ++index) {
-        const Handle handle = m_hid.openByIndex(index);
-        if (handle == kInvalidHandle)
+    bool busySeen = false;
+    const unsigned interfaces = m_hid.interfaceCount();
+    for (unsigned index = 0; index < interfaces; ++index) {
+        uint16_t peekedVendor = 0;
+        uint16_t peekedProduct = 0;
+        if (m_hid.peekAttributes(index, &peekedVendor, &peekedProduct) &&
+            (peekedVendor != vendorId || peekedProduct != productId))
             continue;
-        ProtocolReports reports;
-        bool upgradable;
-        try {
-            upgradable = isUpgradable(handle, vendorId, productId, &reports);
-        } catch (...) {
-            m_hid.close(handle);  // out of memory for the report list
-            throw;
-        }
-        if (!upgradable) {
-            m_hid.close(handle);
+        if (!probe(index, Access::kQuery, vendorId, productId, nullptr, nullptr))
             continue;
-        }
         ++count;
-        if (m_handle == kInvalidHandle) {
-            m_handle = handle;
-            m_reports = reports;
-        } else {
-            m_hid.close(handle);
-        }
+        if (m_handle != kInvalidHandle)
+            continue;
+        OpenFailure why = OpenFailure::kNone;
+        if (!probe(index, Access::kExclusive, vendorId, productId, &m_handle, &why))
+            busySeen = busySeen || why == OpenFailure::kInUse;
     }
     *deviceCount = static_cast<uint16_t>(std::min<unsigned>(count, std::numeric_limits<uint16_t>::max()));
     if (m_handle == kInvalidHandle)
-        return result::kNotConnected;
+        return busySeen ? result::kDeviceBusy : result::kNotConnected;
 
     m_vendorId = vendorId;
     m_productId = productId;
     DfuChannel channel(m_hid, m_handle, m_reports);
     m_functionalRead = channel.readFunctional(&m_functional);
     return result::kSuccess;
+}
+
+bool UpgradeLibrary::probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId,
+                           Handle* kept, OpenFailure* why)
+{
+    const Handle handle = m_hid.openByIndex(index, access, why);
+    if (handle == kInvalidHandle)
+        return false;
+    ProtocolReports reports;
+    bool upgradable;
+    try {
+        upgradable = isUpgradable(handle, vendorId, productId, &reports);
+    } catch (...) {
+        m_hid.close(handle);  // out of memory for the report list
+        throw;
+    }
+    if (upgradable && kept != nullptr) {
+        *kept = handle;
+        m_reports = reports;
+        return true;
+    }
+    m_hid.close(handle);
+    return upgradable;
 }
 
 bool UpgradeLibrary::isUpgradable(Handle handle, uint16_t vendorId, uint16_t productId,
@@ -155,10 +176,32 @@ void UpgradeLibrary::joinFinishedWorker()
 int32_t UpgradeLibrary::checkDownloadable() const
 {
     DfuChannel channel(m_hid, m_handle, m_reports);
-    if (!m_functionalRead || !m_functional.canDownload() || m_functional.transferSize == 0 ||
-        m_functional.transferSize > channel.maxTransferSize())
+    if (!m_functionalRead)
         return result::kCannotDownload;
+    if (!m_functional.canDownload())
+        return result::kDownloadNotSupported;
+    if (m_functional.transferSize == 0)
+        return result::kTransferSizeZero;
+    if (m_functional.transferSize > channel.maxTransferSize())
+        return result::kTransferSizeTooLarge;
     return result::kSuccess;
+}
+
+int32_t UpgradeLibrary::refuse(int32_t reason)
+{
+    // The precise reason stays readable through result(); the call returns
+    // the documented broader number.
+    m_progress.clear(reason);
+    switch (reason) {
+    case result::kEmptyPayload:
+        return result::kFileInvalid;
+    case result::kDownloadNotSupported:
+    case result::kTransferSizeZero:
+    case result::kTransferSizeTooLarge:
+        return result::kCannotDownload;
+    default:
+        return reason;
+    }
 }
 
 int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
@@ -175,14 +218,16 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
     // The file is read again and checked whole: it may have changed since
     // the caller looked at it.
     auto firmware = std::make_unique<kr::DfuFirmware>();
-    if (!firmware->load(path, false) || firmware->size() == 0)
-        return result::kFileInvalid;
+    if (!firmware->load(path, false))
+        return refuse(result::kFileInvalid);
+    if (firmware->size() == 0)
+        return refuse(result::kEmptyPayload);
     if (!idMatches(firmware->idVendor(), m_vendorId, kr::DfuFirmware::kAnyVendorId) ||
         !idMatches(firmware->idProduct(), m_productId, kr::DfuFirmware::kAnyProductId))
-        return result::kWrongDevice;
+        return refuse(result::kWrongDevice);
     const int32_t downloadable = checkDownloadable();
     if (downloadable != result::kSuccess)
-        return downloadable;
+        return refuse(downloadable);
 
     m_stop.clear();
     m_progress.begin(firmware->size());

@@ -39,8 +39,10 @@ public:
     UpgradeLibrary& operator=(const UpgradeLibrary&) = delete;
 
     // Ends any connection, counts the upgradable interfaces with these ids
-    // and connects to the first. usagePage and usage are not used (see
-    // docs/protocol.md). 0 when connected, kNotConnected when none was found.
+    // (also those another program holds) and connects to the first one this
+    // process can hold alone. usagePage and usage are not used (see
+    // docs/protocol.md). 0 when connected; kDeviceBusy when every one counted
+    // is held by another program; kNotConnected when none was found.
     int32_t connect(uint16_t vendorId, uint16_t productId, uint16_t usagePage, uint16_t usage,
                     uint16_t* deviceCount);
 
@@ -50,7 +52,9 @@ public:
     int32_t disconnect();
 
     // Checks the DFU file and the device, then starts the download on the
-    // worker thread: 0. Otherwise a negative result, the device untouched.
+    // worker thread: 0. Otherwise a negative result, the device untouched;
+    // when the file or the device was the reason, result() then gives the
+    // precise one (results.h).
     int32_t upgrade(const char* path, uint8_t flags);
 
     uint8_t progress() const { return m_progress.percent(); }
@@ -64,8 +68,14 @@ public:
 private:
     void disconnectLocked();
     void joinFinishedWorker();
+    // Opens the interface at `index` with `access` and tells whether it is
+    // upgradable; an upgradable one is kept open in *kept (with m_reports)
+    // when kept is given, every other handle is closed again.
+    bool probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId, Handle* kept,
+               OpenFailure* why);
     bool isUpgradable(Handle handle, uint16_t vendorId, uint16_t productId, ProtocolReports* reports);
     int32_t checkDownloadable() const;
+    int32_t refuse(int32_t reason);
 
     HidAccess& m_hid;
     const Limits m_limits;
