@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -84,10 +85,16 @@ bool parseOptions(int argc, char** argv, Options* options)
     return argc % 2 == 1;
 }
 
-// One update; its duration in seconds, or a negative number when it failed.
-double timedUpdate(const Options& options, const std::string& path,
+struct Timing {
+    double seconds = -1;     // wall clock; negative when the update failed
+    double cpuSeconds = 0;   // processor time of the whole process (all threads)
+};
+
+// One update from the start of the download to its end.
+Timing timedUpdate(const Options& options, const std::string& path,
                    const std::vector<uint8_t>& payload)
 {
+    Timing timing;
     simbus::reset();
     sim::DeviceConfig config;
     config.vendorId = kVid;
@@ -102,18 +109,22 @@ double timedUpdate(const Options& options, const std::string& path,
     hiddfu::UpgradeLibrary library(hid);
     uint16_t count = 0;
     if (library.connect(kVid, kPid, 0, 0, &count) != 0)
-        return -1;
+        return timing;
     const auto start = Clock::now();
+    const std::clock_t cpuStart = std::clock();
     if (library.upgrade(path.c_str(), 1) != 0)
-        return -1;
+        return timing;
     while (library.result() == hiddfu::result::kUpgradeRunning)
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     const int32_t outcome = library.result();
     library.disconnect();
     if (outcome != 0 || device->dfuSnapshot().flash() != payload)
-        return -1;
-    return seconds;
+        return timing;
+    timing.seconds = seconds;
+    timing.cpuSeconds = cpuSeconds;
+    return timing;
 }
 
 } // namespace
@@ -142,21 +153,26 @@ int main(int argc, char** argv)
 
     const size_t blocks = (options.payloadBytes + options.transferSize - 1) / options.transferSize;
     std::vector<double> rates;
+    std::vector<double> cpuPerBlock;
     for (int run = 0; run < options.runs; ++run) {
-        const double seconds = timedUpdate(options, path, payload);
-        if (seconds < 0) {
+        const Timing timing = timedUpdate(options, path, payload);
+        if (timing.seconds < 0) {
             std::fprintf(stderr, "update_bench: the update failed\n");
             std::remove(path.c_str());
             return 1;
         }
-        rates.push_back(static_cast<double>(blocks) / seconds);
+        rates.push_back(static_cast<double>(blocks) / timing.seconds);
+        cpuPerBlock.push_back(timing.cpuSeconds * 1e6 / static_cast<double>(blocks));
     }
     std::remove(path.c_str());
     std::sort(rates.begin(), rates.end());
+    std::sort(cpuPerBlock.begin(), cpuPerBlock.end());
+    // The processor time per block is the steadier figure on a busy machine.
     std::printf("update_bench: %zu bytes in %zu blocks of %u, %d runs: median %.0f blocks/s "
-                "(min %.0f, max %.0f), %.1f MiB/s\n",
+                "(min %.0f, max %.0f), %.1f MiB/s; median %.2f us processor time per block\n",
                 options.payloadBytes, blocks, unsigned{options.transferSize}, options.runs,
                 rates[rates.size() / 2], rates.front(), rates.back(),
-                rates[rates.size() / 2] * options.transferSize / (1024.0 * 1024.0));
+                rates[rates.size() / 2] * options.transferSize / (1024.0 * 1024.0),
+                cpuPerBlock[cpuPerBlock.size() / 2]);
     return 0;
 }
