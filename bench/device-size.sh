@@ -6,7 +6,7 @@
 #     firmware that uses all of it would link it);
 #   - the context struct (the firmware also owns one transfer buffer of
 #     wTransferSize bytes; the core allocates nothing);
-#   - the core's largest functions and what it needs from outside (memcpy,
+#   - its largest stack frames and functions, and what it needs from outside (memcpy,
 #     memset, the compiler's own helpers).
 #
 # usage: bench/device-size.sh [BUILD_DIR]   (default build/target)
@@ -26,6 +26,11 @@ for cpu in cortex-m0plus cortex-m4; do
     arm-none-eabi-size -t "$core" | awk 'NR == 1 || /TOTALS/ { print "  " $0 }'
     context=$(arm-none-eabi-nm -S "$probe" | awk '$4 == "hiddfu_context_size" { print $2 }')
     echo "  context struct: $((0x${context:-0})) bytes"
+    # -fstack-usage: "file:line:column:function<TAB>bytes<TAB>kind" per function.
+    echo "  largest stack frames (bytes, function, kind; a call chain adds them up):"
+    find "$arm/CMakeFiles/hiddfu_device_$cpu.dir" -name '*.su' -exec cat {} + |
+        awk -F '\t' '{ n = split($1, where, ":"); printf "%d %s %s\n", $2, where[n], $3 }' |
+        sort -n | tail -n 3 | awk '{ printf "    %6d %s %s\n", $1, $2, $3 }'
     echo "  largest functions (bytes, symbol):"
     arm-none-eabi-nm -S -t d "$core" | awk 'NF == 4 && $3 ~ /^[tT]$/ { print $2 + 0, $4 }' |
         sort -n | tail -n 8 | awk '{ printf "    %6d %s\n", $1, $2 }'
