@@ -6,8 +6,8 @@
 #     firmware that uses all of it would link it);
 #   - the context struct (the firmware also owns one transfer buffer of
 #     wTransferSize bytes; the core allocates nothing);
-#   - its largest stack frames and functions, and what it needs from outside (memcpy,
-#     memset, the compiler's own helpers).
+#   - its largest stack frames and functions, and what it needs from
+#     outside (memcpy, memset, the compiler's own helpers).
 #
 # usage: bench/device-size.sh [BUILD_DIR]   (default build/target)
 set -eu
