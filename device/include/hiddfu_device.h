@@ -164,6 +164,11 @@ uint8_t hiddfu_dev_status(const hiddfu_dev *dev);
 /* Whether a write or manifestation has not yet completed. */
 int hiddfu_dev_pending(const hiddfu_dev *dev);
 
+/* Image bytes handed to `write` in the current download; 0 once the
+ * download has been abandoned (ABORT, an error, CLRSTATUS, DETACH) or
+ * manifested. */
+uint32_t hiddfu_dev_downloaded(const hiddfu_dev *dev);
+
 /* ---- HID feature reports 0xD0-0xD3 ---------------------------------------- */
 
 /* Length of the request report 0xD0 for `transfer_size`, id included. */

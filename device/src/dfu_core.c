@@ -74,6 +74,11 @@ int hiddfu_dev_pending(const hiddfu_dev *dev)
     return (dev->flags & FLAG_PENDING) != 0;
 }
 
+uint32_t hiddfu_dev_downloaded(const hiddfu_dev *dev)
+{
+    return dev->offset;
+}
+
 /* A write finished: the block is taken (dfuDNLOAD-SYNC, which the next
  * GETSTATUS turns into dfuDNLOAD-IDLE) or the download failed. */
 static void write_done(hiddfu_dev *dev, uint8_t status)
