@@ -8,7 +8,7 @@
  */
 #include "hiddfu_device.h"
 
-#include <string.h>
+#include "libc_subset.h"
 
 /* dev->flags */
 #define FLAG_PENDING 0x01    /* a write or manifestation has not completed */
