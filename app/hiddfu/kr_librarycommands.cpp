@@ -6,6 +6,7 @@
 
 #include "HidDfu.h"
 #include "kr_dfufirmware.h"
+#include "kr_interrupt.h"
 #include "kr_progresstimer.h"
 
 #include <cstdio>
@@ -23,6 +24,7 @@ struct RunningUpdate {
     JSONTransfer* document = nullptr;
     ProgressTimer* timer = nullptr;
     FILE* out = nullptr;
+    bool stopped = false;  // touched by the ticks only
 };
 RunningUpdate g_running;
 
@@ -141,6 +143,9 @@ bool mv_CommandReset(const char* identifier, FILE* out)
 
 bool mv_CommandUpdate(const char* identifier, const char* source)
 {
+    // Ctrl-C and the like stop the upgrade at the next poll, which then
+    // writes the final line; the catcher outlives the timer.
+    const InterruptCatcher catcher;
     const std::unique_ptr<ProgressTimer> timer = makeProgressTimer();
     return mv_CommandUpdate(identifier, source, transferState, *timer, stdout);
 }
@@ -169,6 +174,13 @@ void checkProgress(void*, unsigned char)
     JSONTransfer* const document = g_running.document;
     if (document == nullptr)
         return;
+    // Asked to stop: disconnecting stops the library's worker (which leaves
+    // the device idle) and joins it, so the poll below sees the upgrade
+    // ended, with the library's result for a stopped one.
+    if (interruptRequested() && !g_running.stopped) {
+        g_running.stopped = true;
+        hidDfuDisconnect();
+    }
     const uint8 progress = hidDfuGetProgress();
     document->setState(JSONTransfer::kStateDownload, nullptr);
     if (progress != 100) {
