@@ -87,7 +87,7 @@ done
 # Two signals: the second ends the process at once, by that signal. (Sent
 # apart: two pending signals of one kind are delivered as one.)
 start_update twice --transfer-size 1024 --poll-timeout 40
-await_log twice '^set-feature d0011e00' && interrupt INT && usleep 100000 && kill -s INT "$UPDATE_PID"
+await_log twice '^set-feature d0011e00' && interrupt INT && usleep 30000 && kill -s INT "$UPDATE_PID"
 finish_update
 expect_status 130
 expect_true "twice: ended within a second of the signals" [ "$AFTER_SIGNAL_MS" -lt 1000 ]
