@@ -29,7 +29,7 @@ start_update() {
 # line matching PATTERN.
 await_log() {
     for _ in $(seq 3000); do
-        grep -q "$2" "$1.simlog" && return 0
+        grep -q "$2" "$1.simlog" 2> /dev/null && return 0
         usleep 10000
     done
     e2e_fail "$1 never received $2"
