@@ -1,9 +1,13 @@
-// Loading a DFU file when memory runs out, in process: this program is
-// linked with realloc wrapped (-Wl,--wrap=realloc), so every realloc call
-// of the code under test goes through failingRealloc below, which refuses
-// requests from a set size on, as a system short of memory would. A file
-// that cannot be held is a file that cannot be loaded: dfufile reports it
-// and goes on, update fails with its load text and touches no device.
+// DFU images in memory, watched in process: this program is linked with
+// realloc and free wrapped (-Wl,--wrap=realloc,--wrap=free), so the calls
+// of the code under test go through the wrappers below. They can refuse
+// requests from a set size on, as a system short of memory would, and they
+// count the large blocks alive.
+//
+// A file that cannot be held is a file that cannot be loaded: dfufile
+// reports it and goes on, update fails with its load text and touches no
+// device. And update holds no image of its own while the library transfers
+// the file.
 #include "kr_dfufirmware.h"
 #include "kr_frontend.h"
 #include "kr_mvcommand.h"
@@ -16,24 +20,61 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
 // 0: no request fails.
 std::atomic<size_t> g_failFromBytes{0};
 
+// Blocks of at least this size are counted while alive.
+const size_t kLargeBlock = 65536;
+std::mutex g_largeMutex;
+std::vector<void*> g_largeBlocks;
+
+void forgetLarge(void* pointer)
+{
+    std::lock_guard<std::mutex> lock(g_largeMutex);
+    g_largeBlocks.erase(std::remove(g_largeBlocks.begin(), g_largeBlocks.end(), pointer),
+                        g_largeBlocks.end());
+}
+
+size_t largeBlocksAlive()
+{
+    std::lock_guard<std::mutex> lock(g_largeMutex);
+    return g_largeBlocks.size();
+}
+
 } // namespace
 
 extern "C" void* __real_realloc(void* pointer, size_t bytes);
+extern "C" void __real_free(void* pointer);
+
 extern "C" void* __wrap_realloc(void* pointer, size_t bytes)
 {
     const size_t failFrom = g_failFromBytes.load();
     if (failFrom != 0 && bytes >= failFrom)
         return nullptr;
-    return __real_realloc(pointer, bytes);
+    void* moved = __real_realloc(pointer, bytes);
+    if (moved != nullptr && pointer != nullptr)
+        forgetLarge(pointer);
+    if (moved != nullptr && bytes >= kLargeBlock) {
+        std::lock_guard<std::mutex> lock(g_largeMutex);
+        g_largeBlocks.push_back(moved);
+    }
+    return moved;
+}
+
+extern "C" void __wrap_free(void* pointer)
+{
+    if (pointer != nullptr)
+        forgetLarge(pointer);
+    __real_free(pointer);
 }
 
 namespace {
@@ -131,6 +172,25 @@ TEST_F(AllocationFailure, UpdateFailsAsForAFileThatDoesNotLoad)
     EXPECT_EQ(out, "{\"transfer\": {\"identifier\": \"1234-5678-0000\", \"progress\": 0.0, \"state\": -1, "
                    "\"error\": \"Unable to load firmware file\"}}\n");
     EXPECT_TRUE(scripted::calls().empty());
+}
+
+// While the library transfers the file, the command holds no image of it:
+// the only copy in memory is the library's.
+TEST_F(AllocationFailure, UpdateHoldsNoImageDuringTheTransfer)
+{
+    size_t aliveAtPoll = 99;
+    scripted::Script script;
+    script.onPoll = [&] { aliveAtPoll = largeBlocksAlive(); };
+    scripted::reset(script);
+    kr::JSONTransfer document("", "transfer");
+    const auto timer = kr::makeProgressTimer(std::chrono::milliseconds(2));
+    const size_t aliveBefore = largeBlocksAlive();
+    bool succeeded = false;
+    testsupport::captureOutput([&](FILE* stream) {
+        succeeded = kr::mv_CommandUpdate("1234-5678-0000", path.c_str(), document, *timer, stream);
+    });
+    EXPECT_TRUE(succeeded);
+    EXPECT_EQ(aliveAtPoll, aliveBefore) << "the command's image is still held";
 }
 
 } // namespace

@@ -43,22 +43,33 @@ void printText(FILE* out, const char* text)
     std::fflush(out);
 }
 
-// The update's checks and the library calls up to the started upgrade, in
-// their order. Returns the failure text, or null once the upgrade has
-// started. The file is verified before the device is touched. A failed
-// connect or a refused upgrade makes no hidDfuDisconnect call: nothing runs
-// in the library then, and the run ends right after.
-const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool identifierValid,
-                         DfuFirmware& firmware)
+// Loads the file whole (suffix and checksum checked) and compares its ids
+// with the identifier's. Returns the failure text, or null. The image is
+// released on return: the library reads the file itself, so holding this
+// copy through the transfer would only double the memory a large file takes.
+const char* checkFirmwareFile(const char* source, int32_t vid, int32_t pid)
 {
-    if (!identifierValid)
-        return "Invalid device identifier";
+    DfuFirmware firmware;
     if (!firmware.load(source, false))
         return "Unable to load firmware file";
     // The file's 16-bit ids against the identifier's full fields: a field
     // above ffff matches no file, and ffff in a file matches only ffff.
     if (firmware.idVendor() != vid || firmware.idProduct() != pid)
         return "Firmware file not valid for the target device";
+    return nullptr;
+}
+
+// The update's checks and the library calls up to the started upgrade, in
+// their order. Returns the failure text, or null once the upgrade has
+// started. The file is verified before the device is touched. A failed
+// connect or a refused upgrade makes no hidDfuDisconnect call: nothing runs
+// in the library then, and the run ends right after.
+const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool identifierValid)
+{
+    if (!identifierValid)
+        return "Invalid device identifier";
+    if (const char* fileFailure = checkFirmwareFile(source, vid, pid))
+        return fileFailure;
     if (connectDevices(vid, pid) == 0)
         return "Unable to connect to device";
     if (hidDfuUpgrade(source, 1) != 0)
@@ -157,10 +168,9 @@ bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& 
     int32_t pid = 0;
     int32_t dummy = 0;
     const bool identifierValid = readDeviceIdentifier(identifier, vid, pid, dummy);
-    DfuFirmware firmware;
     document.setIdentifier(identifier);
 
-    const char* failure = startUpgrade(source, vid, pid, identifierValid, firmware);
+    const char* failure = startUpgrade(source, vid, pid, identifierValid);
     if (failure != nullptr) {
         document.setState(JSONTransfer::kStateFail, failure);
         document.write(out);
