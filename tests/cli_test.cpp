@@ -60,9 +60,10 @@ void keepStdout(const std::string& out)
     EXPECT_TRUE(log.good()) << "cannot keep the output in " << dir;
 }
 
-ProcessResult run(const std::vector<std::string>& args, const std::string& workDir = std::string())
+ProcessResult run(const std::vector<std::string>& args, const std::string& workDir = std::string(),
+                  bool errorIntoOutput = false)
 {
-    ProcessResult result = testsupport::runProcess(kProgram, args, workDir);
+    ProcessResult result = testsupport::runProcess(kProgram, args, workDir, errorIntoOutput);
     keepStdout(result.out);
     return result;
 }
@@ -429,6 +430,16 @@ TEST_F(DfuFileCommand, BadFilesAreReportedAndSkipped)
               "Invalid DFU file .\n"
               "Invalid DFU file short.dfu\n"
               "Invalid DFU file *.nomatch\n");
+}
+
+// Both streams into one file, as a log taken with 2>&1 gets them: each error
+// line sits between the descriptions, in the order the files were named.
+TEST_F(DfuFileCommand, ErrorLinesKeepTheirPlaceInACombinedLog)
+{
+    ProcessResult r = run({"dfufile", "small.dfu", "missing.dfu", "small.dfu", "gone.dfu"}, dir.dir(), true);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(withoutAddresses(r.out), smallDescription("small.dfu") + "Invalid DFU file missing.dfu\n" +
+                                           smallDescription("small.dfu") + "Invalid DFU file gone.dfu\n");
 }
 
 TEST_F(DfuFileCommand, EachDescriptionIsOfItsOwnImage)

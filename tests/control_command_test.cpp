@@ -360,6 +360,34 @@ TEST_F(ControlCommand, LongRepliesComeBackWhole)
     }
 }
 
+// A reply or request name that is not UTF-8 keeps its member: the invalid
+// bytes are written as U+FFFD, and the device still gets the name's bytes.
+TEST_F(ControlCommand, TextsThatAreNotUtf8KeepTheirMembers)
+{
+    struct Case {
+        std::string name;
+        std::string reply;
+        const char* writtenName;
+        const char* writtenReply;
+    };
+    const Case cases[] = {
+        {"version", "\xff\xfe\x41\xc3\xc0\xed\x80", "version",
+         "\xEF\xBF\xBD\xEF\xBF\xBD" "A" "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xc3\x28\xff", "ok", "\xEF\xBF\xBD(\xEF\xBF\xBD", "ok"},
+    };
+    for (const Case& c : cases) {
+        simbus::reset();
+        auto device = plugAnswering(0, {{c.name, c.reply}});
+        CommandRun run = control("1234-5678-0000", c.name.c_str(), true);
+        EXPECT_TRUE(run.result) << c.writtenName;
+        Entry e = parseEntry(run.output);
+        EXPECT_EQ(text(e.request), c.writtenName);
+        EXPECT_EQ(text(e.response), c.writtenReply);
+        EXPECT_EQ(text(e.error), "<null>");
+        EXPECT_EQ(device->receivedOutputs(), std::vector<Report>{request(c.name)});
+    }
+}
+
 TEST_F(ControlCommand, ReplyEndsAtItsFirstZeroByte)
 {
     plugAnswering(0, {{"v", std::string("1.2\0junk", 8)}});

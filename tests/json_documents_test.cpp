@@ -205,28 +205,49 @@ TEST(JsonControl, FailureIsSticky)
     EXPECT_EQ(json_array_size(json_object_get(parsed.get(), "control")), 2u);
 }
 
-TEST(JsonControl, InvalidUtf8ResponseIsLeftOut)
+// Bytes that are not UTF-8 become U+FFFD, one per maximal invalid
+// subsequence; valid text (up to U+10FFFF, four bytes) is kept as it is; no
+// member is lost, whichever text carries them.
+TEST(JsonControl, InvalidUtf8IsReplacedAndNoMemberIsLost)
 {
-    kr::JSONControl document("control");
-    document.addEntry("get", "\xff\xfe bad", "oops");
-    EXPECT_TRUE(document.didFail());
-    JsonPtr parsed = parse(document);
-    ASSERT_TRUE(parsed);
-    json_t* entry = json_array_get(json_object_get(parsed.get(), "control"), 0);
-    EXPECT_EQ(json_object_get(entry, "response"), nullptr);
-    EXPECT_EQ(stringMember(entry, "request"), "get");
-    EXPECT_EQ(stringMember(entry, "error"), "oops");
-}
+#define R "\xEF\xBF\xBD"
+    struct Case {
+        const char* text;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"\xff\xfe\x41\xc3\xc0\xed\x80", R R "A" R R R},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf", nullptr},
+        {"\xc3", R},
+        {"\xe2\x82", R},              // a cut three-byte sequence: one
+        {"\xf0\x9f\x98", R},          // a cut four-byte sequence: one
+        {"\xc0\xaf", R R},             // overlong: the lead byte never starts one
+        {"\xe0\x80\xaf", R R R},      // overlong three-byte form
+        {"\xed\xa0\x80", R R R},      // a surrogate
+        {"\xf4\x90\x80\x80", R R R R},  // above U+10FFFF
+        {"\xf5\x80", R R},
+        {"a\x80" "b\xbf", "a" R "b" R},
+        {"\xe2\x82\x41", R "A"},
+    };
+#undef R
+    for (const Case& c : cases) {
+        const std::string expected = c.written != nullptr ? c.written : c.text;
+        kr::JSONControl document("control");
+        document.addEntry(c.text, c.text, c.text);
+        EXPECT_TRUE(document.didFail());
+        JsonPtr parsed = parse(document);
+        ASSERT_TRUE(parsed) << c.text;
+        json_t* entry = json_array_get(json_object_get(parsed.get(), "control"), 0);
+        for (const char* member : {"request", "response", "error"})
+            EXPECT_EQ(stringMember(entry, member), expected) << member << " of " << c.text;
 
-TEST(JsonControl, InvalidUtf8ErrorStillMarksFailure)
-{
-    kr::JSONControl document("control");
-    document.addEntry("get", nullptr, "\xc3");
-    EXPECT_TRUE(document.didFail());
-    JsonPtr parsed = parse(document);
-    ASSERT_TRUE(parsed);
-    json_t* entry = json_array_get(json_object_get(parsed.get(), "control"), 0);
-    EXPECT_EQ(json_object_get(entry, "error"), nullptr);
+        kr::JSONTransfer transfer(c.text, "transfer");
+        transfer.setState(kr::JSONTransfer::kStateFail, c.text);
+        parsed = parse(transfer);
+        ASSERT_TRUE(parsed) << c.text;
+        EXPECT_EQ(stringMember(transferStatus(parsed.get()), "identifier"), expected) << c.text;
+        EXPECT_EQ(stringMember(transferStatus(parsed.get()), "error"), expected) << c.text;
+    }
 }
 
 TEST(JsonControl, SpecialCharactersAreEscapedOnOneLine)
@@ -318,7 +339,6 @@ TEST(JsonTransfer, UnstorableValuesKeepEarlierOnes)
     document.setProgress(42);
     document.setProgress(std::numeric_limits<double>::quiet_NaN());
     document.setProgress(std::numeric_limits<double>::infinity());
-    document.setIdentifier("\xff");
     document.setIdentifier(nullptr);
     JsonPtr parsed = parse(document);
     ASSERT_TRUE(parsed);

@@ -15,9 +15,11 @@ struct ProcessResult {
 };
 
 // Runs `program` with `args` (argv[1]...), passed verbatim with no shell in
-// between, in the folder `workDir` (the current one when empty).
+// between, in the folder `workDir` (the current one when empty). With
+// `errorIntoOutput` standard error goes where standard output goes, as
+// `2>&1` into a file would send it: `out` holds both, in the order written.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir = std::string());
+                         const std::string& workDir = std::string(), bool errorIntoOutput = false);
 
 // The exit status that `return -1` from main shows as on this platform.
 int failureExitCode();

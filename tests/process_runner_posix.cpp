@@ -15,7 +15,7 @@ extern char** environ;
 namespace testsupport {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir)
+                         const std::string& workDir, bool errorIntoOutput)
 {
     TempDir capture;
     const std::string outPath = capture.path("stdout");
@@ -35,7 +35,10 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (errorIntoOutput)
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!workDir.empty())
         posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
 
@@ -51,7 +54,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     ProcessResult result;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
     result.out = readText(outPath);
-    result.err = readText(errPath);
+    result.err = errorIntoOutput ? std::string() : readText(errPath);
     return result;
 }
 

@@ -121,7 +121,7 @@ std::string fromTextMode(const std::string& text)
 } // namespace
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& workDir)
+                         const std::string& workDir, bool errorIntoOutput)
 {
     TempDir capture;
     const std::string outPath = capture.path("stdout");
@@ -146,7 +146,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = input.get();
         startup.hStdOutput = output.get();
-        startup.hStdError = error.get();
+        startup.hStdError = errorIntoOutput ? output.get() : error.get();
 
         PROCESS_INFORMATION process = {};
         if (!CreateProcessA(application.c_str(), commandBuffer.data(), nullptr, nullptr, TRUE, 0,
@@ -165,7 +165,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         result.exitCode = static_cast<int>(exitCode);
     } // the files are closed here, before they are read back
     result.out = fromTextMode(readText(outPath));
-    result.err = fromTextMode(readText(errPath));
+    result.err = errorIntoOutput ? std::string() : fromTextMode(readText(errPath));
     return result;
 }
 

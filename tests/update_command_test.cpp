@@ -3,6 +3,7 @@
 // touched, the progress lines, the final line, the library calls on each
 // path and the threads they run on. Every line is parsed back with Jansson.
 #include "kr_frontend.h"
+#include "kr_interrupt.h"
 #include "kr_mvcommand.h"
 #include "kr_progresstimer.h"
 
@@ -14,6 +15,8 @@
 
 #include <chrono>
 #include <climits>
+#include <memory>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -21,6 +24,13 @@
 
 #ifdef _WIN32
 #include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #define dup _dup
 #define dup2 _dup2
 #define fileno _fileno
@@ -97,6 +107,27 @@ std::vector<Function> startCalls(std::initializer_list<Function> more = {})
     calls.insert(calls.end(), more);
     return calls;
 }
+
+// The platform's ways of asking a running update to stop: signals on POSIX,
+// console control events on Windows (handed to the handler routine as the
+// system would hand them).
+struct StopRequest {
+    const char* name;
+    int code;
+};
+#ifdef _WIN32
+const StopRequest kStopRequests[] = {{"Ctrl-C", CTRL_C_EVENT}, {"Ctrl-Break", CTRL_BREAK_EVENT}};
+void deliver(const StopRequest& request)
+{
+    EXPECT_TRUE(kr::detail::consoleControlHandler(static_cast<unsigned long>(request.code)));
+}
+#else
+const StopRequest kStopRequests[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
+void deliver(const StopRequest& request)
+{
+    std::raise(request.code);
+}
+#endif
 
 // A platform timer that counts its starts, or one that cannot be created.
 class TestTimer : public kr::ProgressTimer {
@@ -428,6 +459,82 @@ TEST_F(UpdateCommand, TimerThatCannotBeCreated)
     EXPECT_EQ(kr::_updating.load(), 0);
 }
 
+// A stop request during the upgrade: the next poll disconnects (which stops
+// the library's worker), the library then reports the end, and the final
+// line carries its result with the last progress written; the command fails.
+TEST_F(UpdateCommand, StopRequestEndsTheUpgradeWithAFinalLine)
+{
+    for (const StopRequest& request : kStopRequests) {
+        const kr::InterruptCatcher catcher;
+        int polls = 0;
+        scripted::Script script;
+        script.progress = {10, 20, 30};
+        script.disconnectStops = true;
+        script.onPoll = [&] {
+            if (++polls == 2)
+                deliver(request);
+        };
+        scripted::reset(script);
+        const std::vector<Line> lines = update("1234-5678-0000", dir.path("fw.dfu"));
+        EXPECT_FALSE(succeeded) << request.name;
+        EXPECT_TRUE(kr::interruptRequested()) << request.name;
+        ASSERT_EQ(lines.size(), 3u) << request.name << ":\n" << output;
+        EXPECT_EQ(lines[1].progress, 20.0) << request.name;
+        EXPECT_EQ(lines[2].state, -1) << request.name;
+        EXPECT_EQ(lines[2].progress, 20.0) << request.name;
+        EXPECT_EQ(lines[2].error, "Upgrade failed (-9)") << request.name;
+        EXPECT_EQ(functionNames(scripted::functions()),
+                  functionNames(startCalls({Function::GetProgress, Function::GetProgress, Function::Disconnect,
+                                            Function::GetProgress, Function::GetResult, Function::Disconnect})))
+            << request.name;
+    }
+    EXPECT_FALSE(kr::detail::catcherActive());
+}
+
+#ifdef _WIN32
+// A second event is left to the system's default handler (which ends the
+// process); closing the console waits for the update's end, as the process
+// ends once the handler returns; other events are not ours.
+TEST(ConsoleControlHandler, SecondEventAndClosingTheConsole)
+{
+    {
+        const kr::InterruptCatcher catcher;
+        EXPECT_FALSE(kr::detail::consoleControlHandler(CTRL_LOGOFF_EVENT));
+        EXPECT_FALSE(kr::interruptRequested());
+        EXPECT_TRUE(kr::detail::consoleControlHandler(CTRL_C_EVENT));
+        EXPECT_FALSE(kr::detail::consoleControlHandler(CTRL_BREAK_EVENT));
+    }
+    auto catcher = std::make_unique<kr::InterruptCatcher>();
+    const auto started = std::chrono::steady_clock::now();
+    std::thread closing([] { EXPECT_TRUE(kr::detail::consoleControlHandler(CTRL_CLOSE_EVENT)); });
+    std::this_thread::sleep_for(milliseconds(300));
+    catcher.reset();
+    closing.join();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, milliseconds(250)) << "the handler waited for the update";
+    EXPECT_LT(took, milliseconds(4000));
+}
+#else
+// A second signal ends the process at once, by that signal.
+TEST(StopSignals, SecondSignalEndsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const StopRequest& request : kStopRequests) {
+        EXPECT_EXIT(
+            {
+                const kr::InterruptCatcher catcher;
+                std::raise(request.code);
+                if (!kr::interruptRequested())
+                    std::_Exit(3);
+                std::raise(request.code);
+                std::_Exit(4);
+            },
+            ::testing::KilledBySignal(request.code), "")
+            << request.name;
+    }
+}
+#endif
+
 // Standard output of this process goes to a file while the object lives.
 class StdoutToFile {
 public:
@@ -470,15 +577,24 @@ TEST_F(UpdateCommand, FrontEndExitStatus)
         int exitStatus;
         int finalState;
         const char* error;
+        bool interrupted;  // a stop request at the first poll
     };
     const Case cases[] = {
-        {{100}, 0, 0, 0, nullptr},
-        {{100}, 9, -1, -1, "Upgrade failed (9)"},
+        {{100}, 0, 0, 0, nullptr, false},
+        {{100}, 9, -1, -1, "Upgrade failed (9)", false},
+        {{40}, 0, -1, -1, "Upgrade failed (-9)", true},
     };
     for (const Case& c : cases) {
         scripted::Script script;
         script.progress = c.progress;
         script.result = c.result;
+        script.disconnectStops = true;
+        int polls = 0;
+        if (c.interrupted)
+            script.onPoll = [&polls] {
+                if (++polls == 1)
+                    deliver(kStopRequests[0]);
+            };
         scripted::reset(script);
         std::vector<std::string> words = {"hiddfu", "update", "1234-5678-0000", source};
         std::vector<char*> argv;
@@ -489,11 +605,12 @@ TEST_F(UpdateCommand, FrontEndExitStatus)
         const auto started = std::chrono::steady_clock::now();
         const int status = kr::runCommandLine(static_cast<int>(argv.size()), argv.data());
         const auto took = std::chrono::steady_clock::now() - started;
-        const std::vector<Line> lines = parseLines(capture.restore());
+        std::vector<Line> lines = parseLines(capture.restore());
 
         EXPECT_EQ(status, c.exitStatus);
         EXPECT_GE(took, milliseconds(950)) << "the first poll comes after a second";
-        ASSERT_EQ(lines.size(), 1u);
+        ASSERT_EQ(lines.size(), c.interrupted ? 2u : 1u);
+        lines.erase(lines.begin(), lines.end() - 1);
         EXPECT_EQ(lines[0].identifier, "1234-5678-0000");
         EXPECT_EQ(lines[0].state, c.finalState);
         if (c.error != nullptr) {

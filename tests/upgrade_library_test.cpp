@@ -925,6 +925,29 @@ TEST_F(UpgradeLibraryTest, DisconnectDuringAnUpgradeStopsAndJoinsIt)
     EXPECT_NE(device->state(), State::kDfuError);
 }
 
+// Wherever the stop lands (between blocks, or while the device is busy
+// with one), the worker leaves the device in dfuIDLE with one ABORT, waiting
+// for a busy device to take its block first.
+TEST_F(UpgradeLibraryTest, StoppedUpgradeLeavesTheDeviceIdleWithAbort)
+{
+    for (const int stopAfterMs : {0, 7, 23, 41, 66}) {
+        SCOPED_TRACE("stopped after " + std::to_string(stopAfterMs) + " ms");
+        Script script;
+        script.busyPollsPerBlock = 2;
+        script.pollTimeoutMs = 10;
+        auto device = hid.plug(0, script);
+        ASSERT_EQ(connect(), 1);
+        ASSERT_EQ(library.upgrade(dfuFile(Bytes(100 * 64, 6)).c_str(), 1), result::kSuccess);
+        std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));
+        library.disconnect();
+        EXPECT_EQ(library.result(), result::kCancelled);
+        EXPECT_EQ(device->state(), State::kDfuIdle);
+        const auto aborts = requestsOf(device->requests(), Request::kAbort).size();
+        const auto blocks = requestsOf(device->requests(), Request::kDnload).size();
+        EXPECT_EQ(aborts, blocks > 0 ? 1u : 0u) << blocks << " block(s) sent";
+    }
+}
+
 TEST_F(UpgradeLibraryTest, ResetSendsDetachWithTheDetachTimeout)
 {
     EXPECT_EQ(library.resetDevice(), result::kNotConnected);

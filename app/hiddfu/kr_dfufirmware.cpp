@@ -350,9 +350,9 @@ bool DfuFirmware::load(const char* filename, bool trailerOnly)
     bool loaded = false;
     try {
         loaded = loadInto(*this, filename, trailerOnly);
-    } catch (...) {
-        clear();
-        throw;
+    } catch (const std::bad_alloc&) {
+        // A file whose image cannot be held in memory cannot be loaded.
+        loaded = false;
     }
     if (!loaded)
         clear();

@@ -40,7 +40,8 @@ public:
 
     // Reads a DFU file. Full mode reads the whole file and checks the CRC;
     // trailer-only mode reads at most the last 255 bytes and skips the CRC.
-    // Any failure returns false and leaves the image cleared.
+    // Any failure, also no memory for the image, returns false and leaves
+    // the image cleared.
     bool load(const char* filename, bool trailerOnly);
 
     // Writes payload, aux data and a freshly computed suffix.

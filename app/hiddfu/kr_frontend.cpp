@@ -69,12 +69,15 @@ bool handleReset(int argc, char** argv)
 }
 
 // Describes every named file; a file that does not load is reported and
-// skipped, and the action still succeeds.
+// skipped, and the action still succeeds. Standard output is flushed before
+// each error line, so that a log taking both streams keeps the order in
+// which the files were named.
 bool handleDfuFile(int argc, char** argv)
 {
     for (int i = 2; i < argc; ++i) {
         DfuFirmware firmware;
         if (!firmware.load(argv[i], false)) {
+            std::fflush(stdout);
             std::fprintf(stderr, "Invalid DFU file %s\n", argv[i]);
             continue;
         }

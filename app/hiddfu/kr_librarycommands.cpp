@@ -7,6 +7,7 @@
 #include "HidDfu.h"
 #include "kr_devicediagnosis.h"
 #include "kr_dfufirmware.h"
+#include "kr_interrupt.h"
 #include "kr_progresstimer.h"
 
 #include <cstdio>
@@ -25,6 +26,7 @@ struct RunningUpdate {
     JSONTransfer* document = nullptr;
     ProgressTimer* timer = nullptr;
     FILE* out = nullptr;
+    bool stopped = false;  // touched by the ticks only
 };
 RunningUpdate g_running;
 
@@ -87,22 +89,34 @@ void printText(FILE* out, const char* text)
     std::fflush(out);
 }
 
-// The update's checks and the library calls up to the started upgrade, in
-// their order. Returns the failure text, or null once the upgrade has
-// started. The file is verified before the device is touched. A failed
-// connect or a refused upgrade makes no hidDfuDisconnect call: nothing runs
-// in the library then, and the run ends right after.
-const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool identifierValid,
-                         DfuFirmware& firmware, FILE* err)
+// Loads the file whole (suffix and checksum checked) and compares its ids
+// with the identifier's. Returns the failure text, or null. The image is
+// released on return: the library reads the file itself, so holding this
+// copy through the transfer would only double the memory a large file takes.
+const char* checkFirmwareFile(const char* source, int32_t vid, int32_t pid)
 {
-    if (!identifierValid)
-        return "Invalid device identifier";
+    DfuFirmware firmware;
     if (!firmware.load(source, false))
         return "Unable to load firmware file";
     // The file's 16-bit ids against the identifier's full fields: a field
     // above ffff matches no file, and ffff in a file matches only ffff.
     if (firmware.idVendor() != vid || firmware.idProduct() != pid)
         return "Firmware file not valid for the target device";
+    return nullptr;
+}
+
+// The update's checks and the library calls up to the started upgrade, in
+// their order. Returns the failure text, or null once the upgrade has
+// started. The file is verified before the device is touched. A failed
+// connect or a refused upgrade makes no hidDfuDisconnect call: nothing runs
+// in the library then, and the run ends right after.
+const char* startUpgrade(const char* source, int32_t vid, int32_t pid, bool identifierValid,
+                         FILE* err)
+{
+    if (!identifierValid)
+        return "Invalid device identifier";
+    if (const char* fileFailure = checkFirmwareFile(source, vid, pid))
+        return fileFailure;
     const Connection connection = connectDevices(vid, pid);
     if (!connection.connected) {
         explainNoConnection(err, vid, pid, connection);
@@ -201,6 +215,9 @@ bool mv_CommandReset(const char* identifier, FILE* out, FILE* err)
 
 bool mv_CommandUpdate(const char* identifier, const char* source)
 {
+    // Ctrl-C and the like stop the upgrade at the next poll, which then
+    // writes the final line; the catcher outlives the timer.
+    const InterruptCatcher catcher;
     const std::unique_ptr<ProgressTimer> timer = makeProgressTimer();
     return mv_CommandUpdate(identifier, source, transferState, *timer, stdout, stderr);
 }
@@ -212,10 +229,9 @@ bool mv_CommandUpdate(const char* identifier, const char* source, JSONTransfer& 
     int32_t pid = 0;
     int32_t dummy = 0;
     const bool identifierValid = readDeviceIdentifier(identifier, vid, pid, dummy);
-    DfuFirmware firmware;
     document.setIdentifier(identifier);
 
-    const char* failure = startUpgrade(source, vid, pid, identifierValid, firmware, err);
+    const char* failure = startUpgrade(source, vid, pid, identifierValid, err);
     if (failure != nullptr) {
         document.setState(JSONTransfer::kStateFail, failure);
         document.write(out);
@@ -229,6 +245,13 @@ void checkProgress(void*, unsigned char)
     JSONTransfer* const document = g_running.document;
     if (document == nullptr)
         return;
+    // Asked to stop: disconnecting stops the library's worker (which leaves
+    // the device idle) and joins it, so the poll below sees the upgrade
+    // ended, with the library's result for a stopped one.
+    if (interruptRequested() && !g_running.stopped) {
+        g_running.stopped = true;
+        hidDfuDisconnect();
+    }
     const uint8 progress = hidDfuGetProgress();
     document->setState(JSONTransfer::kStateDownload, nullptr);
     if (progress != 100) {

@@ -1,11 +1,13 @@
 // The JSON documents the device commands write, built with Jansson.
 //
 // A document's own containers must exist for the document to exist at all:
-// when one cannot be allocated the program stops with a diagnostic. Any later
-// value that cannot be made (no memory, a text that is not UTF-8, a progress
-// that is not finite) is simply left out; Jansson's *_set_new and
-// *_append_new calls take a null value, release nothing and leave the
-// container as it was, which is exactly that behaviour.
+// when one cannot be allocated the program stops with a diagnostic. Texts
+// from outside (a device's reply, a request name, an identifier) need not be
+// UTF-8, which a JSON string must be: their invalid bytes are replaced, so
+// that every member a reader expects is there. A value that still cannot be
+// made (no memory, a progress that is not finite) is left out; Jansson's
+// *_set_new and *_append_new calls take a null value, release nothing and
+// leave the container as it was, which is exactly that behaviour.
 #include "kr_mvcommand.h"
 
 #include "kr_devicediagnosis.h"
@@ -36,14 +38,81 @@ namespace {
 
 using detail::requireJson;
 
-// A JSON string, or JSON null for an absent text; null (not set) when the
-// text is not valid UTF-8 or memory runs out.
+const char kReplacementCharacter[] = "\xEF\xBF\xBD";
+
+// The length of the valid UTF-8 sequence at `text` (1 to 4), or 0 when the
+// bytes there are not one; `invalidLength` is then the length of the maximal
+// invalid subsequence to replace (at least 1). Lead bytes C0, C1 and F5..FF
+// never begin a sequence; after E0, ED, F0 and F4 the second byte's range is
+// narrowed so that overlong forms, surrogates and values above U+10FFFF are
+// refused at the first byte that makes them so.
+size_t validSequenceLength(const unsigned char* text, size_t& invalidLength)
+{
+    const unsigned char lead = text[0];
+    invalidLength = 1;
+    if (lead < 0x80)
+        return 1;
+    size_t needed = 0;
+    unsigned char lower = 0x80;
+    unsigned char upper = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        needed = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        needed = 2;
+        lower = lead == 0xE0 ? 0xA0 : lower;
+        upper = lead == 0xED ? 0x9F : upper;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        needed = 3;
+        lower = lead == 0xF0 ? 0x90 : lower;
+        upper = lead == 0xF4 ? 0x8F : upper;
+    } else {
+        return 0;
+    }
+    for (size_t seen = 1; seen <= needed; ++seen) {
+        // The terminating zero is below every range and ends the sequence.
+        if (text[seen] < lower || text[seen] > upper) {
+            invalidLength = seen;
+            return 0;
+        }
+        lower = 0x80;
+        upper = 0xBF;
+    }
+    return needed + 1;
+}
+
+json_t* jsonText(const char* text)
+{
+    return json_string(detail::validUtf8(text).c_str());
+}
+
+// A JSON string, or JSON null for an absent text; null (not set) only when
+// memory runs out.
 json_t* stringOrNull(const char* text)
 {
-    return text != nullptr ? json_string(text) : json_null();
+    return text != nullptr ? jsonText(text) : json_null();
 }
 
 } // namespace
+
+std::string detail::validUtf8(const char* text)
+{
+    std::string valid;
+    if (text == nullptr)
+        return valid;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    while (*bytes != 0) {
+        size_t invalidLength = 0;
+        const size_t length = validSequenceLength(bytes, invalidLength);
+        if (length > 0) {
+            valid.append(reinterpret_cast<const char*>(bytes), length);
+            bytes += length;
+        } else {
+            valid += kReplacementCharacter;
+            bytes += invalidLength;
+        }
+    }
+    return valid;
+}
 
 JSONTransfer transferState("", "transfer");
 
@@ -110,7 +179,8 @@ JSONTransfer::JSONTransfer(const char* identifier, const char* key)
 
 void JSONTransfer::setIdentifier(const char* identifier)
 {
-    json_object_set_new(m_jsonStatus, "identifier", json_string(identifier));
+    if (identifier != nullptr)
+        json_object_set_new(m_jsonStatus, "identifier", jsonText(identifier));
 }
 
 void JSONTransfer::setProgress(double progress)
@@ -122,8 +192,7 @@ void JSONTransfer::setState(State state, const char* errorText)
 {
     json_object_set_new(m_jsonStatus, "state", json_integer(state));
     if (state == kStateFail) {
-        json_object_set_new(m_jsonStatus, "error",
-                            json_string(errorText != nullptr ? errorText : "Unknown error"));
+        json_object_set_new(m_jsonStatus, "error", jsonText(errorText != nullptr ? errorText : "Unknown error"));
         m_didFail = true;
     } else {
         json_object_set_new(m_jsonStatus, "error", json_null());

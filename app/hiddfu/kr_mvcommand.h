@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 typedef struct json_t json_t;
 
@@ -19,6 +20,11 @@ namespace detail {
 // the program with a diagnostic naming `member` when it could not be made.
 // Shared by the document sources.
 json_t* requireJson(json_t* value, const char* member);
+
+// `text` with every byte sequence that is not valid UTF-8 replaced by U+FFFD,
+// one for each maximal invalid subsequence (as the WHATWG decoder does);
+// valid text comes back unchanged.
+std::string validUtf8(const char* text);
 } // namespace detail
 
 class JSONRoot {

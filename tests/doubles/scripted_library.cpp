@@ -23,6 +23,7 @@ size_t g_polls = 0;
 // Only counts polls in flight; relaxed, so it orders nothing for the others.
 std::atomic<int> g_pollsInFlight{0};
 bool g_overlapped = false;
+bool g_stopped = false;  // a disconnect stopped the scripted upgrade
 
 Call& logCall(Function function)
 {
@@ -66,6 +67,7 @@ void reset(const Script& script)
     g_connects = 0;
     g_polls = 0;
     g_overlapped = false;
+    g_stopped = false;
 }
 
 void setVersion(const Version& version)
@@ -133,6 +135,8 @@ extern "C" int32 hidDfuConnect(uint16 idVendor, uint16 idProduct, uint16 usagePa
 extern "C" int32 hidDfuDisconnect(void)
 {
     scripted::logCall(Function::Disconnect);
+    if (g_script.disconnectStops)
+        scripted::g_stopped = true;
     if (g_script.onDisconnect)
         g_script.onDisconnect();
     return 0;
@@ -151,7 +155,9 @@ extern "C" uint8 hidDfuGetProgress(void)
     if (scripted::g_pollsInFlight.fetch_add(1, std::memory_order_relaxed) != 0)
         scripted::g_overlapped = true;
     scripted::logCall(Function::GetProgress);
-    const uint8 progress = scripted::scripted<uint8_t>(g_script.progress, scripted::g_polls++, 100);
+    uint8 progress = scripted::scripted<uint8_t>(g_script.progress, scripted::g_polls++, 100);
+    if (scripted::g_stopped)
+        progress = 100;
     if (g_script.onPoll)
         g_script.onPoll();
     scripted::g_pollsInFlight.fetch_sub(1, std::memory_order_relaxed);
@@ -161,7 +167,7 @@ extern "C" uint8 hidDfuGetProgress(void)
 extern "C" int32 hidDfuGetResult(void)
 {
     scripted::logCall(Function::GetResult);
-    return g_script.result;
+    return scripted::g_stopped ? g_script.stoppedResult : g_script.result;
 }
 
 extern "C" int32 hidDfuResetDevice(void)

@@ -51,6 +51,10 @@ struct Script {
     // repeats once the list is used up (none: 100).
     std::vector<uint8_t> progress{100};
     int32_t result = 0;
+    // As the real library: a disconnect while the upgrade runs stops it,
+    // and from then on the progress is 100 and the result this one.
+    bool disconnectStops = false;
+    int32_t stoppedResult = -9;
     // Run inside hidDfuGetProgress and hidDfuDisconnect, on the caller's
     // thread, after the call is logged.
     std::function<void()> onPoll;

@@ -4,6 +4,11 @@
 //
 // Portable C++ only (it is also built for Windows): files are read with
 // std::ifstream, and the DFU file is written by kr::DfuFirmware::save.
+//
+// mkdfu never removes what it did not make: a regular output file is written
+// to a temporary file beside it and renamed into place only when complete,
+// so a failure leaves an existing file as it was; an output that is not a
+// regular file (a device, a FIFO) is written directly and never removed.
 #include "kr_dfufirmware.h"
 
 #include <cerrno>
@@ -13,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,13 +35,18 @@ const char* const kUsage =
     "\n"
     "options (ids are hexadecimal, with or without 0x: 1234 and 0x1234 are the\n"
     "same; 1 to 4 hex digits):\n"
-    "  -v VID      vendor id (idVendor), default ffff: any vendor\n"
-    "  -p PID      product id (idProduct), default ffff: any product\n"
+    "  -v VID      vendor id (idVendor); required unless --any-device\n"
+    "  -p PID      product id (idProduct); required unless --any-device\n"
+    "  --any-device  ffff for the vendor and product id not given\n"
     "  -d BCD      device release (bcdDevice), default ffff: any release\n"
     "  -V BCD      DFU version (bcdDFU), default 0100; loaders refuse < 0100\n"
     "  -a AUXFILE  aux data placed between the firmware and the suffix\n"
     "              (0 to 239 bytes)\n"
     "  -h, --help  show this text\n"
+    "\n"
+    "hiddfu update accepts a file only for a device whose vendor and product id\n"
+    "are the file's: give the ids of the device the firmware is for. ffff (what\n"
+    "--any-device writes) matches only a device identifier that says ffff.\n"
     "\n"
     "The finished file may be at most 1 GiB (1073741824 bytes).\n"
     "Exit status: 0 on success; 1 when a file cannot be read, is too large or\n"
@@ -44,6 +55,9 @@ const char* const kUsage =
 struct Options {
     uint16_t idVendor = kr::DfuFirmware::kAnyVendorId;
     uint16_t idProduct = kr::DfuFirmware::kAnyProductId;
+    bool vendorGiven = false;
+    bool productGiven = false;
+    bool anyDevice = false;
     uint16_t bcdDevice = kr::DfuFirmware::kAnyDeviceRelease;
     uint16_t bcdDFU = kr::DfuFirmware::kDfuVersion;
     std::string auxPath; // empty: no aux data
@@ -114,14 +128,24 @@ bool parseArguments(int argc, char** argv, Options& options)
         }
         if (arg == "-h" || arg == "--help")
             return true;
+        if (arg == "--any-device") {
+            options.anyDevice = true;
+            continue;
+        }
         if (arg.size() != 2 || std::strchr("vpdVa", arg[1]) == nullptr)
             throw usageError("unknown option '" + arg + "'");
         if (i + 1 >= argc)
             throw usageError("option " + arg + " needs a value");
         std::string value = argv[++i];
         switch (arg[1]) {
-        case 'v': options.idVendor = parseHexId(arg, value); break;
-        case 'p': options.idProduct = parseHexId(arg, value); break;
+        case 'v':
+            options.idVendor = parseHexId(arg, value);
+            options.vendorGiven = true;
+            break;
+        case 'p':
+            options.idProduct = parseHexId(arg, value);
+            options.productGiven = true;
+            break;
         case 'd': options.bcdDevice = parseHexId(arg, value); break;
         case 'V': options.bcdDFU = parseHexId(arg, value); break;
         case 'a':
@@ -131,6 +155,11 @@ bool parseArguments(int argc, char** argv, Options& options)
             break;
         }
     }
+    // A file for vendor and product ffff fits no real device: that must be
+    // asked for, not fallen into by forgetting an option.
+    if (!options.anyDevice && !(options.vendorGiven && options.productGiven))
+        throw usageError("the vendor and product id are required (-v VID -p PID), or "
+                         "--any-device for a file with ffff in those not given");
     if (positional.size() != 2)
         throw usageError("expected an input and an output file name, got " +
                          std::to_string(positional.size()) + " file name(s)");
@@ -203,6 +232,58 @@ void readPayload(const std::string& path, uint32_t auxSize, kr::DfuFirmware& fir
     }
 }
 
+namespace fs = std::filesystem;
+
+// A name beside `target` that does not exist yet, for the file that becomes
+// `target` once complete.
+fs::path temporaryBeside(const fs::path& target)
+{
+    std::random_device seed;
+    std::mt19937 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = target;
+        candidate += ".mkdfu-" + std::to_string(random() % 1000000u);
+        std::error_code ignored;
+        if (!fs::exists(fs::symlink_status(candidate, ignored)))
+            return candidate;
+    }
+    throw MkdfuError{kExitFailure, "cannot find a free temporary name beside '" + target.string() + "'"};
+}
+
+// Saves the image to `outputPath`. A regular file (or none yet) is replaced
+// only by a complete one; anything else is written to directly.
+void saveWithoutLoss(const kr::DfuFirmware& firmware, const std::string& outputPath)
+{
+    std::error_code error;
+    fs::path target(outputPath);
+    // A link is followed: the file it names is the one replaced.
+    if (fs::is_symlink(fs::symlink_status(target, error))) {
+        const fs::path resolved = fs::canonical(target, error);
+        if (!error)
+            target = resolved;
+    }
+    const fs::file_status status = fs::status(target, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        errno = 0;
+        if (!firmware.save(outputPath.c_str()))
+            throw MkdfuError{kExitFailure, "cannot write '" + outputPath + "'" + systemReason()};
+        return;
+    }
+
+    const fs::path temporary = temporaryBeside(target);
+    errno = 0;
+    if (!firmware.save(temporary.string().c_str())) {
+        const std::string reason = systemReason();
+        fs::remove(temporary, error);  // our own, incomplete
+        throw MkdfuError{kExitFailure, "cannot write '" + outputPath + "'" + reason};
+    }
+    fs::rename(temporary, target, error);
+    if (error) {
+        fs::remove(temporary, error);
+        throw MkdfuError{kExitFailure, "cannot write '" + outputPath + "': " + error.message()};
+    }
+}
+
 void writeDfuFile(const Options& options)
 {
     kr::DfuFirmware firmware;
@@ -219,12 +300,7 @@ void writeDfuFile(const Options& options)
     firmware.setDeviceRelease(options.bcdDevice);
     firmware.setVersion(options.bcdDFU);
 
-    errno = 0;
-    if (!firmware.save(options.outputPath.c_str())) {
-        std::string reason = systemReason();
-        std::remove(options.outputPath.c_str()); // no half-written DFU file left behind
-        throw MkdfuError{kExitFailure, "cannot write '" + options.outputPath + "'" + reason};
-    }
+    saveWithoutLoss(firmware, options.outputPath);
     std::printf("mkdfu: wrote %s: %u bytes firmware, %u bytes aux data, "
                 "vendor 0x%04x, product 0x%04x, release 0x%04x, DFU version 0x%04x\n",
                 options.outputPath.c_str(), firmware.size(), firmware.auxSize(),

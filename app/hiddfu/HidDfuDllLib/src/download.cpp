@@ -3,6 +3,7 @@
 #include "results.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace hiddfu {
 
@@ -121,11 +122,35 @@ int32_t Download::run()
         outcome = downloadBlocks();
     if (outcome == result::kSuccess)
         outcome = manifest();
-    // Stopped between blocks: leave the device idle for the next host.
-    // ABORT is only valid there; in any other state it would stall.
-    if (outcome == result::kCancelled && m_lastState == State::kDnloadIdle)
-        m_channel.send(Request::kAbort, 0);
+    // Stopped: leave the device idle for the next host. ABORT is only valid
+    // between blocks (dfuDNLOAD-IDLE); in any other state it would stall, so
+    // a device still busy with a block is first given time to take it.
+    // Manifestation is not interrupted: the device finishes it by itself.
+    if (outcome == result::kCancelled) {
+        if (downloadBusy(m_lastState))
+            settleAfterStop();
+        if (m_lastState == State::kDnloadIdle)
+            m_channel.send(Request::kAbort, 0);
+    }
     return outcome;
+}
+
+// GETSTATUS after the device's poll timeout until it is no longer busy with
+// the block, for at most stopSettleCap. The stop is not looked at here: it is
+// why we are waiting.
+void Download::settleAfterStop()
+{
+    const auto giveUp = std::chrono::steady_clock::now() + m_limits.stopSettleCap;
+    for (;;) {
+        const auto wait = std::min<std::chrono::milliseconds>(
+            std::chrono::milliseconds(m_lastPollTimeoutMs), m_limits.pollTimeoutCap);
+        if (std::chrono::steady_clock::now() + wait > giveUp)
+            return;
+        std::this_thread::sleep_for(wait);
+        DeviceStatus status;
+        if (fetchStatus(&status) != result::kSuccess || !downloadBusy(status.state))
+            return;
+    }
 }
 
 // The device must be in dfuIDLE before the first DNLOAD: an earlier host may
@@ -210,6 +235,7 @@ int32_t Download::fetchStatus(DeviceStatus* status)
     if (outcome == StatusOutcome::kMalformed)
         return result::kProtocolViolation;
     m_lastState = status->state;
+    m_lastPollTimeoutMs = status->pollTimeoutMs;
     if (status->state == State::kDfuError)
         return endWithDeviceError(*status);
     // Outside dfuERROR a device has nothing to report but OK.

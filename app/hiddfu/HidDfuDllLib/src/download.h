@@ -24,6 +24,9 @@ struct Limits {
     // The longest a device may stay busy with one block or with
     // manifestation, counted from the first GETSTATUS of that wait.
     std::chrono::milliseconds busyWaitCap{60000};
+    // After a stop, the longest the worker waits for a device that is busy
+    // with a block to take it, so that it can be left idle with ABORT.
+    std::chrono::milliseconds stopSettleCap{2000};
 };
 
 // Progress and result of the current or last upgrade. The worker writes,
@@ -87,6 +90,7 @@ private:
     int32_t endWithDeviceError(const DeviceStatus& status);
     int32_t pollWhile(bool (*busy)(State), DeviceStatus* status);
     int32_t pause(uint32_t pollTimeoutMs);
+    void settleAfterStop();
 
     DfuChannel& m_channel;
     const uint8_t* m_payload;
@@ -97,6 +101,7 @@ private:
     StopSignal& m_stop;
     uint16_t m_nextBlock = 0;
     State m_lastState = State::kDfuIdle;
+    uint32_t m_lastPollTimeoutMs = 0;
 };
 
 } // namespace hiddfu
