@@ -69,8 +69,27 @@ std::vector<uint8_t> functionalReport()
 
 } // namespace
 
-Handle openByIndex(unsigned index)
+unsigned interfaceCount()
 {
+    return 1;
+}
+
+bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
+{
+    *vendorId = kVendorId;
+    *productId = kProductId;
+    return index == 0;
+}
+
+std::string interfacePath(unsigned index)
+{
+    return index == 0 ? "bench-device" : "";
+}
+
+Handle openByIndex(unsigned index, Access, OpenFailure* why)
+{
+    if (why != nullptr)
+        *why = index == 0 ? OpenFailure::kNone : OpenFailure::kNoInterface;
     return index == 0 ? kDeviceHandle : kInvalidHandle;
 }
 
