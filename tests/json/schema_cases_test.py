@@ -25,7 +25,7 @@ VALID = [
     '{"devices": [{"identifier": "ffff-0001-0000", "idVendor": 65535, "idProduct": 1}]}',
     C % '{"request": "name", "response": "", "error": null}',
     C % '{"request": null, "response": null, "error": "Unable to connect to device"}',
-    C % '{"request": "version", "error": null}',  # a reply that is not UTF-8 is left out
+    C % '{"request": "version", "response": "\ufffd\ufffdA\ufffd\ufffd\ufffd\ufffd", "error": null}',
     C % '{"request": "名前", "response": "ß\\"\\n", "error": null}',
     T % ("0.0", "-1", '"Unable to load firmware file"'),
     T % ("37.0", "3", "null"),
@@ -58,6 +58,7 @@ INVALID = [
     # control
     '{"control": []}',
     C % '{"request": "name", "response": ""}',
+    C % '{"request": "version", "error": null}',  # every member is always written
     C % '{"request": "name", "response": "", "error": null, "status": 0}',
     C % '{"request": 1, "response": "", "error": null}',
     C % '{"request": "name", "response": "", "error": false}',
