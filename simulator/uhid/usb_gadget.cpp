@@ -14,7 +14,8 @@
 // control timeout). A SET_REPORT can only be stalled before its data is
 // read: the model decides from the data, so a SET the model refuses has
 // already succeeded at the host by then, and the model's state (dfuERROR)
-// tells the host afterwards. Once the model has gone silent, the program
+// tells the host afterwards. Only what the setup packet shows is stalled: a
+// SET to a device without feature reports, or one longer than they are. Once the model has gone silent, the program
 // stops handling ep0 altogether: every later request, SETs included, is left
 // unanswered (reading a SET's data would complete it) and times out.
 //
@@ -533,6 +534,13 @@ bool UsbDevice::answerGetFeature(const usb::SetupPacket& setup)
 
 bool UsbDevice::answerSetFeature(const usb::SetupPacket& setup)
 {
+    // What the setup packet alone tells: a device without feature reports,
+    // or a report longer than its longest one, is refused with a stall.
+    if (setup.length == 0 || setup.length > m_model.featureReportLength()) {
+        const uint8_t id = usb::reportId(setup);
+        stall(setup);
+        return logLine("set-feature " + toHex(&id, 1) + outcomeText(FeatureOutcome::kStalled));
+    }
     Report report;
     receiveOnControl(setup.length, &report);
     if (report.empty())
