@@ -1,7 +1,8 @@
-// The DFU state machine of the simulated device. The transitions follow DFU
-// 1.1 with the device idling in dfuIDLE (it serves its application and DFU
-// on one interface). DETACH is the device's reset: it is accepted in every
-// state and brings the machine back to dfuIDLE.
+// The simulated device's firmware around the device core: an in-memory
+// flash (and optionally a file), a clock that decides when a write or the
+// manifestation is done, and the injected faults. The core answers every
+// feature report; DETACH is the device's reset and brings it back to
+// dfuIDLE.
 #include "dfu_machine.h"
 
 #include <algorithm>
@@ -19,17 +20,6 @@ namespace {
 const char kVersionPrefix[] = "hiddfu-sim firmware ";
 const size_t kVersionLineLimit = 64;
 const size_t kVersionMaxLength = 40;
-
-uint16_t little16(const uint8_t* bytes)
-{
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-void putLittle16(std::vector<uint8_t>& out, uint16_t value)
-{
-    out.push_back(static_cast<uint8_t>(value & 0xFF));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
 
 bool isVersionCharacter(char c)
 {
@@ -85,9 +75,51 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& co
     return true;
 }
 
-DfuMachine::DfuMachine(DfuConfig config) : m_config(std::move(config))
+DfuMachine::DfuMachine(DfuConfig config)
+    : m_config(std::move(config))
 {
     m_config.transferSize = boundedTransferSize(m_config.transferSize);
+    uint8_t attributes = 0;
+    if (m_config.canDownload)
+        attributes |= dfu::kAttrCanDownload;
+    if (m_config.manifestationTolerant)
+        attributes |= dfu::kAttrManifestationTolerant;
+    if (m_config.willDetach)
+        attributes |= dfu::kAttrWillDetach;
+    m_coreConfig.write = &DfuMachine::writeBlock;
+    m_coreConfig.manifest = &DfuMachine::manifest;
+    m_coreConfig.detach = &DfuMachine::detach;
+    m_coreConfig.poll_timeout = &DfuMachine::pollTimeout;
+    m_coreConfig.transfer_size = m_config.transferSize;
+    m_coreConfig.detach_timeout_ms = m_config.detachTimeoutMs;
+    m_coreConfig.attributes = attributes;
+    m_coreConfig.write_poll_ms = m_config.pollTimeoutMs;
+    m_coreConfig.manifest_poll_ms = m_config.manifestTimeoutMs;
+    m_transferBuffer.resize(m_config.transferSize);
+    // The configuration is valid by construction: a bounded transfer size
+    // and both required callbacks.
+    hiddfu_dev_init(&m_core, &m_coreConfig, m_transferBuffer.data(), this);
+}
+
+DfuMachine::DfuMachine(const DfuMachine& other)
+    : m_config(other.m_config), m_coreConfig(other.m_coreConfig),
+      m_transferBuffer(other.m_transferBuffer), m_core(other.m_core), m_pending(other.m_pending),
+      m_deadlineMs(other.m_deadlineMs), m_blocks(other.m_blocks),
+      m_garbageActive(other.m_garbageActive), m_silent(other.m_silent), m_gone(other.m_gone),
+      m_download(other.m_download), m_flash(other.m_flash), m_version(other.m_version),
+      m_manifestations(other.m_manifestations), m_earlyPolls(other.m_earlyPolls),
+      m_restarts(other.m_restarts), m_restartRequest(other.m_restartRequest)
+{
+    bindCore();
+}
+
+// The core's context holds pointers to its configuration, buffer and user:
+// a copy points them at its own.
+void DfuMachine::bindCore()
+{
+    m_core.config = &m_coreConfig;
+    m_core.buffer = m_transferBuffer.data();
+    m_core.user = this;
 }
 
 uint16_t DfuMachine::requestReportLength() const
@@ -129,38 +161,117 @@ uint64_t DfuMachine::now() const
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// The device works on its own between requests: a written block or finished
-// manifestation shows once its time has passed, at the next request.
+void DfuMachine::startPending(Pending operation, uint32_t durationMs)
+{
+    m_pending = operation;
+    m_deadlineMs = now() + durationMs;
+}
+
+// The device works on its own between requests: a block written or a
+// manifestation finished shows once its time has passed, at the next
+// request.
 void DfuMachine::advance()
 {
-    if (m_state == dfu::kDnBusy && !m_config.busyForever && now() >= m_deadlineMs) {
-        m_state = dfu::kDnloadSync;
-        m_blockComplete = true;
-    } else if (m_state == dfu::kManifest && now() >= m_deadlineMs) {
-        completeManifestation();
+    if (m_pending == Pending::kNone || now() < m_deadlineMs)
+        return;
+    if (m_pending == Pending::kWrite && m_config.busyForever)
+        return;
+    const Pending finished = m_pending;
+    m_pending = Pending::kNone;
+    hiddfu_dev_complete(&m_core, finished == Pending::kWrite ? int{dfu::kOk} : completeManifestation());
+}
+
+// One block, in order: the faults tied to a block strike when it arrives.
+int DfuMachine::writeBlock(void* user, uint32_t offset, const uint8_t* data, uint16_t length)
+{
+    DfuMachine& machine = *static_cast<DfuMachine*>(user);
+    if (offset == 0) {
+        machine.m_download.clear();
+        machine.m_blocks = 0;
+    }
+    const uint32_t index = machine.m_blocks;
+    const DfuConfig& config = machine.m_config;
+    if (config.vanishAtBlock && *config.vanishAtBlock == index) {
+        machine.m_gone = true;
+        return HIDDFU_DEV_PENDING;  // never answered: the device is gone
+    }
+    if (config.silentAtBlock && *config.silentAtBlock == index) {
+        machine.m_silent = true;
+        return HIDDFU_DEV_PENDING;
+    }
+    machine.m_garbageActive = true;
+    if (config.failAtBlock && *config.failAtBlock == index)
+        return config.failStatus;
+    machine.m_download.insert(machine.m_download.end(), data, data + length);
+    ++machine.m_blocks;
+    if (config.pollTimeoutMs == 0 && !config.busyForever)
+        return dfu::kOk;
+    machine.startPending(Pending::kWrite, config.pollTimeoutMs);
+    return HIDDFU_DEV_PENDING;
+}
+
+int DfuMachine::manifest(void* user, uint32_t /*imageLength*/)
+{
+    DfuMachine& machine = *static_cast<DfuMachine*>(user);
+    if (machine.m_config.manifestTimeoutMs == 0)
+        return machine.completeManifestation();
+    machine.startPending(Pending::kManifest, machine.m_config.manifestTimeoutMs);
+    return HIDDFU_DEV_PENDING;
+}
+
+void DfuMachine::detach(void* user, uint16_t timeoutMs)
+{
+    DfuMachine& machine = *static_cast<DfuMachine*>(user);
+    machine.restart();
+    ++machine.m_restarts;
+    machine.m_restartRequest = timeoutMs;
+}
+
+// The time left of the pending operation; a device busy forever keeps
+// asking for its whole poll timeout.
+uint32_t DfuMachine::pollTimeout(void* user)
+{
+    const DfuMachine& machine = *static_cast<const DfuMachine*>(user);
+    if (machine.m_pending == Pending::kWrite && machine.m_config.busyForever)
+        return machine.m_config.pollTimeoutMs;
+    const uint64_t current = machine.now();
+    return machine.m_deadlineMs > current ? static_cast<uint32_t>(machine.m_deadlineMs - current) : 0;
+}
+
+// The firmware starts again: whatever was in progress is dropped, the flash
+// stays. The core has reset itself.
+void DfuMachine::restart()
+{
+    m_pending = Pending::kNone;
+    m_download.clear();
+    m_blocks = 0;
+    m_garbageActive = false;
+}
+
+// Back in dfuIDLE after ABORT or CLRSTATUS, the core has abandoned the
+// download: so does the device. (In dfuERROR what was taken stays visible
+// to the tests.)
+void DfuMachine::dropAbandonedDownload()
+{
+    if (hiddfu_dev_state(&m_core) == dfu::kIdle && hiddfu_dev_downloaded(&m_core) < m_download.size()) {
+        m_download.resize(hiddfu_dev_downloaded(&m_core));
+        m_blocks = 0;
     }
 }
 
-uint32_t DfuMachine::remainingMs() const
+// The downloaded image becomes the flash; the status for the core.
+uint8_t DfuMachine::completeManifestation()
 {
-    const uint64_t current = now();
-    return m_deadlineMs > current ? static_cast<uint32_t>(m_deadlineMs - current) : 0;
-}
-
-void DfuMachine::enterError(uint8_t status)
-{
-    m_state = dfu::kError;
-    m_status = status;
-}
-
-// A request the state does not accept: the transfer fails and the machine
-// enters dfuERROR. A machine already in dfuERROR keeps the status that put
-// it there, so the host learns the first cause.
-FeatureOutcome DfuMachine::stall()
-{
-    if (m_state != dfu::kError)
-        enterError(dfu::kErrStalledPkt);
-    return FeatureOutcome::kStalled;
+    if (!m_config.flashPath.empty() && !writeFileAtomically(m_config.flashPath, m_download))
+        return dfu::kErrProg;
+    m_flash = std::move(m_download);
+    m_download.clear();
+    m_blocks = 0;
+    const std::string version = firmwareVersionOf(m_flash);
+    if (!version.empty())
+        m_version = version;
+    ++m_manifestations;
+    return dfu::kOk;
 }
 
 FeatureOutcome DfuMachine::setReport(const uint8_t* report, size_t length)
@@ -171,183 +282,14 @@ FeatureOutcome DfuMachine::setReport(const uint8_t* report, size_t length)
         return FeatureOutcome::kGone;
     if (m_silent)
         return FeatureOutcome::kUnanswered;
-    if (report[0] != dfu::kRequestReportId)
-        return FeatureOutcome::kStalled;  // not a request report: no DFU request at all
     advance();
-    if (length < dfu::kRequestHeaderBytes)
-        return stall();
-    const uint16_t dataLength = little16(report + 4);
-    if (dataLength > m_config.transferSize || dfu::kRequestHeaderBytes + dataLength > length)
-        return stall();
-    return onRequest(report[1], little16(report + 2), report + dfu::kRequestHeaderBytes, dataLength);
-}
-
-FeatureOutcome DfuMachine::onRequest(uint8_t request, uint16_t value, const uint8_t* data,
-                                     uint16_t length)
-{
-    switch (request) {
-    case dfu::kDnload:
-        return onDownload(value, data, length);
-    case dfu::kClrStatus:
-        return length == 0 ? onClearStatus() : stall();
-    case dfu::kAbort:
-        return length == 0 ? onAbort() : stall();
-    case dfu::kDetach:
-        return length == 0 ? onDetach(value) : stall();
-    default:  // UPLOAD is not supported; GETSTATUS and GETSTATE are gets
-        return stall();
-    }
-}
-
-FeatureOutcome DfuMachine::onDownload(uint16_t blockNumber, const uint8_t* data, uint16_t length)
-{
-    if (!m_config.canDownload)
-        return stall();
-    if (m_state == dfu::kDnloadIdle && length == 0) {
-        m_state = dfu::kManifestSync;
-        m_manifestDone = false;
-        return FeatureOutcome::kDone;
-    }
-    if (length == 0 || (m_state != dfu::kIdle && m_state != dfu::kDnloadIdle))
-        return stall();
-    if (m_state == dfu::kIdle) {
-        m_download.clear();
-        m_blocks = 0;
-    }
-    return onDownloadBlock(blockNumber, data, length);
-}
-
-// One block with data, in dfuIDLE (the first) or dfuDNLOAD-IDLE. The faults
-// tied to a block strike when it arrives.
-FeatureOutcome DfuMachine::onDownloadBlock(uint16_t blockNumber, const uint8_t* data, uint16_t length)
-{
-    const uint32_t index = m_blocks;
-    if (m_config.vanishAtBlock && *m_config.vanishAtBlock == index) {
-        m_gone = true;
+    const hiddfu_dev_result result = hiddfu_hid_set_report(&m_core, report, length);
+    dropAbandonedDownload();
+    if (m_gone)
         return FeatureOutcome::kGone;
-    }
-    if (m_config.silentAtBlock && *m_config.silentAtBlock == index) {
-        m_silent = true;
+    if (m_silent)
         return FeatureOutcome::kUnanswered;
-    }
-    m_garbageActive = true;
-    if (blockNumber != static_cast<uint16_t>(index)) {
-        enterError(dfu::kErrAddress);
-        return FeatureOutcome::kDone;
-    }
-    if (m_config.failAtBlock && *m_config.failAtBlock == index) {
-        enterError(m_config.failStatus);
-        return FeatureOutcome::kDone;
-    }
-    m_download.insert(m_download.end(), data, data + length);
-    ++m_blocks;
-    m_state = dfu::kDnloadSync;
-    m_blockComplete = m_config.pollTimeoutMs == 0 && !m_config.busyForever;
-    return FeatureOutcome::kDone;
-}
-
-FeatureOutcome DfuMachine::onClearStatus()
-{
-    if (m_state != dfu::kError)
-        return stall();
-    m_state = dfu::kIdle;
-    m_status = dfu::kOk;
-    m_download.clear();
-    m_blocks = 0;
-    return FeatureOutcome::kDone;
-}
-
-FeatureOutcome DfuMachine::onAbort()
-{
-    if (m_state != dfu::kIdle && m_state != dfu::kDnloadIdle)
-        return stall();
-    m_state = dfu::kIdle;
-    m_download.clear();
-    m_blocks = 0;
-    return FeatureOutcome::kDone;
-}
-
-FeatureOutcome DfuMachine::onDetach(uint16_t timeoutMs)
-{
-    restart();
-    ++m_restarts;
-    m_restartRequest = std::min<uint32_t>(timeoutMs, m_config.detachTimeoutMs);
-    return FeatureOutcome::kDone;
-}
-
-// The firmware starts again: whatever was in progress is dropped, the flash
-// stays.
-void DfuMachine::restart()
-{
-    m_state = dfu::kIdle;
-    m_status = dfu::kOk;
-    m_download.clear();
-    m_blocks = 0;
-    m_blockComplete = false;
-    m_manifestDone = false;
-    m_garbageActive = false;
-}
-
-void DfuMachine::completeManifestation()
-{
-    if (!m_config.flashPath.empty() && !writeFileAtomically(m_config.flashPath, m_download)) {
-        enterError(dfu::kErrProg);
-        return;
-    }
-    m_flash = std::move(m_download);
-    m_download.clear();
-    m_blocks = 0;
-    const std::string version = firmwareVersionOf(m_flash);
-    if (!version.empty())
-        m_version = version;
-    ++m_manifestations;
-    if (m_config.manifestationTolerant) {
-        m_state = dfu::kManifestSync;
-        m_manifestDone = true;
-    } else {
-        m_state = dfu::kManifestWaitReset;
-    }
-}
-
-// GETSTATUS: the state it answers is the state the device enters with it.
-void DfuMachine::onGetStatus(uint32_t* pollTimeoutMs)
-{
-    *pollTimeoutMs = 0;
-    switch (m_state) {
-    case dfu::kDnloadSync:
-        if (m_blockComplete) {
-            m_state = dfu::kDnloadIdle;
-        } else {
-            m_state = dfu::kDnBusy;
-            m_deadlineMs = now() + m_config.pollTimeoutMs;
-            *pollTimeoutMs = m_config.pollTimeoutMs;
-        }
-        break;
-    case dfu::kDnBusy:  // still busy: advance() did not end it
-        if (m_config.busyForever) {
-            *pollTimeoutMs = m_config.pollTimeoutMs;
-        } else {
-            ++m_earlyPolls;
-            *pollTimeoutMs = remainingMs();
-        }
-        break;
-    case dfu::kManifestSync:
-        if (m_manifestDone) {
-            m_manifestDone = false;
-            m_state = dfu::kIdle;
-        } else {
-            m_state = dfu::kManifest;
-            m_deadlineMs = now() + m_config.manifestTimeoutMs;
-            *pollTimeoutMs = m_config.manifestTimeoutMs;
-        }
-        break;
-    case dfu::kManifest:  // still manifesting
-        ++m_earlyPolls;
-        *pollTimeoutMs = remainingMs();
-        break;
-    default:
-        break;
-    }
+    return result == HIDDFU_DEV_ACCEPT ? FeatureOutcome::kDone : FeatureOutcome::kStalled;
 }
 
 FeatureOutcome DfuMachine::getReport(uint8_t reportId, std::vector<uint8_t>* reply)
@@ -358,57 +300,32 @@ FeatureOutcome DfuMachine::getReport(uint8_t reportId, std::vector<uint8_t>* rep
         return FeatureOutcome::kGone;
     if (m_silent)
         return FeatureOutcome::kUnanswered;
-    switch (reportId) {
-    case dfu::kStatusReportId: {
-        advance();
-        uint32_t pollTimeoutMs = 0;
-        onGetStatus(&pollTimeoutMs);
-        *reply = statusReport(pollTimeoutMs);
-        return FeatureOutcome::kDone;
-    }
-    case dfu::kFunctionalReportId:
-        *reply = functionalReport();
-        return FeatureOutcome::kDone;
-    case dfu::kStateReportId:
-        advance();
-        *reply = {dfu::kStateReportId, m_state};
-        return FeatureOutcome::kDone;
-    default:  // the request report cannot be read; other ids do not exist
+    advance();
+    // A GETSTATUS while the device is still busy comes before the time it
+    // announced (a device busy forever is never done, so never early).
+    const uint8_t state = hiddfu_dev_state(&m_core);
+    if (reportId == dfu::kStatusReportId &&
+        ((state == dfu::kDnBusy && !m_config.busyForever) || state == dfu::kManifest))
+        ++m_earlyPolls;
+    uint8_t report[HIDDFU_HID_MAX_GET_LENGTH];
+    size_t length = 0;
+    if (hiddfu_hid_get_report(&m_core, reportId, report, sizeof report, &length) != HIDDFU_DEV_ACCEPT)
         return FeatureOutcome::kStalled;
-    }
+    dropAbandonedDownload();
+    reply->assign(report, report + length);
+    if (reportId == dfu::kStatusReportId)
+        *reply = garbled(std::move(*reply));
+    return FeatureOutcome::kDone;
 }
 
-std::vector<uint8_t> DfuMachine::statusReport(uint32_t pollTimeoutMs) const
+// The status report as the garbage fault spoils it, from the first block on.
+std::vector<uint8_t> DfuMachine::garbled(std::vector<uint8_t> statusReport) const
 {
-    const uint32_t poll = std::min<uint32_t>(pollTimeoutMs, 0xFFFFFF);
-    std::vector<uint8_t> report = {dfu::kStatusReportId,
-                                   m_status,
-                                   static_cast<uint8_t>(poll & 0xFF),
-                                   static_cast<uint8_t>((poll >> 8) & 0xFF),
-                                   static_cast<uint8_t>(poll >> 16),
-                                   m_state,
-                                   0};
     if (m_garbageActive && m_config.garbage == StatusGarbage::kStateOutOfRange)
-        report[5] = dfu::kGarbageState;
+        statusReport[5] = dfu::kGarbageState;
     if (m_garbageActive && m_config.garbage == StatusGarbage::kShortReport)
-        report.resize(dfu::kShortStatusReportBytes);
-    return report;
-}
-
-std::vector<uint8_t> DfuMachine::functionalReport() const
-{
-    uint8_t attributes = 0;
-    if (m_config.canDownload)
-        attributes |= dfu::kAttrCanDownload;
-    if (m_config.manifestationTolerant)
-        attributes |= dfu::kAttrManifestationTolerant;
-    if (m_config.willDetach)
-        attributes |= dfu::kAttrWillDetach;
-    std::vector<uint8_t> report = {dfu::kFunctionalReportId, attributes};
-    putLittle16(report, m_config.detachTimeoutMs);
-    putLittle16(report, m_config.transferSize);
-    putLittle16(report, dfu::kBcdDfu);
-    return report;
+        statusReport.resize(dfu::kShortStatusReportBytes);
+    return statusReport;
 }
 
 } // namespace sim

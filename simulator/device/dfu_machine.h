@@ -1,23 +1,24 @@
-// The device end of the upgrade protocol (docs/protocol.md): DFU 1.1
-// requests, states and status codes carried in the HID feature reports 0xD0
-// (request, set), 0xD1 (status, get), 0xD2 (functional, get) and 0xD3
-// (state, get). The machine keeps what was downloaded and, once
-// manifestation completes, makes it the device's flash contents (and writes
-// it to a file when asked). It also carries the faults the tests inject.
+// The device end of the upgrade protocol (docs/protocol.md) as the
+// simulated device presents it: the device core (device/include/
+// hiddfu_device.h) runs the DFU state machine on the HID feature reports
+// 0xD0-0xD3, and this machine is the firmware around it. It keeps what was
+// downloaded and, once manifestation completes, makes it the device's flash
+// contents (and writes it to a file when asked). It also carries the faults
+// the tests inject, around the core: a device that fails a block, falls
+// silent, vanishes, stays busy forever or sends a malformed status report.
 //
 // Portable and single-threaded: SimDevice serialises the calls.
 //
-// The wire numbers below are written out here from docs/protocol.md rather
-// than taken from the library's own header on purpose: the simulator is a
-// second, independent reading of the protocol, so a number the library gets
-// wrong shows up as a failing test instead of agreeing with itself.
+// The wire numbers come from the header the core and the host library
+// share; the device core's own tests spell them out independently.
 //
 // Timing: a DNLOAD block and manifestation each take the configured poll
-// timeout; the clock is injectable so tests need no sleeping. A GETSTATUS
-// that comes before the announced bwPollTimeout has elapsed is answered with
-// the state unchanged and the time still left (a real device might stall
-// instead); such early polls are counted so tests can check that a host
-// honours bwPollTimeout.
+// timeout, counted from the block's arrival and from the GETSTATUS that
+// starts manifestation; the clock is injectable so tests need no sleeping.
+// A GETSTATUS that comes before the announced bwPollTimeout has elapsed is
+// answered with the state unchanged and the time still left (a real device
+// might stall instead); such early polls are counted so tests can check
+// that a host honours bwPollTimeout.
 //
 // Firmware version convention: a flashed image whose first line is
 // "hiddfu-sim firmware X.Y.Z\n" (the line within the first 64 bytes, the
@@ -26,6 +27,8 @@
 // keeps the version the device had.
 #ifndef SIM_DFU_MACHINE_H
 #define SIM_DFU_MACHINE_H
+
+#include "hiddfu_device.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,69 +42,69 @@ namespace sim {
 namespace dfu {
 
 enum State : uint8_t {
-    kAppIdle = 0,
-    kAppDetach = 1,
-    kIdle = 2,
-    kDnloadSync = 3,
-    kDnBusy = 4,
-    kDnloadIdle = 5,
-    kManifestSync = 6,
-    kManifest = 7,
-    kManifestWaitReset = 8,
-    kUploadIdle = 9,
-    kError = 10,
+    kAppIdle = HIDDFU_STATE_APP_IDLE,
+    kAppDetach = HIDDFU_STATE_APP_DETACH,
+    kIdle = HIDDFU_STATE_DFU_IDLE,
+    kDnloadSync = HIDDFU_STATE_DNLOAD_SYNC,
+    kDnBusy = HIDDFU_STATE_DNBUSY,
+    kDnloadIdle = HIDDFU_STATE_DNLOAD_IDLE,
+    kManifestSync = HIDDFU_STATE_MANIFEST_SYNC,
+    kManifest = HIDDFU_STATE_MANIFEST,
+    kManifestWaitReset = HIDDFU_STATE_MANIFEST_WAIT_RESET,
+    kUploadIdle = HIDDFU_STATE_UPLOAD_IDLE,
+    kError = HIDDFU_STATE_DFU_ERROR,
 };
 
 enum Status : uint8_t {
-    kOk = 0,
-    kErrTarget = 1,
-    kErrFile = 2,
-    kErrWrite = 3,
-    kErrErase = 4,
-    kErrCheckErased = 5,
-    kErrProg = 6,
-    kErrVerify = 7,
-    kErrAddress = 8,
-    kErrNotDone = 9,
-    kErrFirmware = 10,
-    kErrVendor = 11,
-    kErrUsbr = 12,
-    kErrPor = 13,
-    kErrUnknown = 14,
-    kErrStalledPkt = 15,
+    kOk = HIDDFU_STATUS_OK,
+    kErrTarget = HIDDFU_STATUS_ERR_TARGET,
+    kErrFile = HIDDFU_STATUS_ERR_FILE,
+    kErrWrite = HIDDFU_STATUS_ERR_WRITE,
+    kErrErase = HIDDFU_STATUS_ERR_ERASE,
+    kErrCheckErased = HIDDFU_STATUS_ERR_CHECK_ERASED,
+    kErrProg = HIDDFU_STATUS_ERR_PROG,
+    kErrVerify = HIDDFU_STATUS_ERR_VERIFY,
+    kErrAddress = HIDDFU_STATUS_ERR_ADDRESS,
+    kErrNotDone = HIDDFU_STATUS_ERR_NOTDONE,
+    kErrFirmware = HIDDFU_STATUS_ERR_FIRMWARE,
+    kErrVendor = HIDDFU_STATUS_ERR_VENDOR,
+    kErrUsbr = HIDDFU_STATUS_ERR_USBR,
+    kErrPor = HIDDFU_STATUS_ERR_POR,
+    kErrUnknown = HIDDFU_STATUS_ERR_UNKNOWN,
+    kErrStalledPkt = HIDDFU_STATUS_ERR_STALLEDPKT,
 };
 
 enum Request : uint8_t {
-    kDetach = 0,
-    kDnload = 1,
-    kUpload = 2,
-    kGetStatus = 3,
-    kClrStatus = 4,
-    kGetState = 5,
-    kAbort = 6,
+    kDetach = HIDDFU_DFU_DETACH,
+    kDnload = HIDDFU_DFU_DNLOAD,
+    kUpload = HIDDFU_DFU_UPLOAD,
+    kGetStatus = HIDDFU_DFU_GETSTATUS,
+    kClrStatus = HIDDFU_DFU_CLRSTATUS,
+    kGetState = HIDDFU_DFU_GETSTATE,
+    kAbort = HIDDFU_DFU_ABORT,
 };
 
-const uint8_t kRequestReportId = 0xD0;
-const uint8_t kStatusReportId = 0xD1;
-const uint8_t kFunctionalReportId = 0xD2;
-const uint8_t kStateReportId = 0xD3;
+const uint8_t kRequestReportId = HIDDFU_REPORT_REQUEST;
+const uint8_t kStatusReportId = HIDDFU_REPORT_STATUS;
+const uint8_t kFunctionalReportId = HIDDFU_REPORT_FUNCTIONAL;
+const uint8_t kStateReportId = HIDDFU_REPORT_STATE;
 
 // Report lengths with the id byte. The request report is this header plus
 // the transfer size.
-const size_t kRequestHeaderBytes = 6;
-const size_t kStatusReportBytes = 7;
-const size_t kFunctionalReportBytes = 8;
-const size_t kStateReportBytes = 2;
+const size_t kRequestHeaderBytes = HIDDFU_REQUEST_HEADER_LENGTH;
+const size_t kStatusReportBytes = HIDDFU_STATUS_REPORT_LENGTH;
+const size_t kFunctionalReportBytes = HIDDFU_FUNCTIONAL_REPORT_LENGTH;
+const size_t kStateReportBytes = HIDDFU_STATE_REPORT_LENGTH;
 // The short status report the kShortReport fault sends.
 const size_t kShortStatusReportBytes = 3;
 
 // uhid carries at most 4096 bytes per report, id byte included.
 const uint16_t kMaxTransferSize = 4090;
 
-const uint8_t kAttrCanDownload = 0x01;
-const uint8_t kAttrManifestationTolerant = 0x04;
-const uint8_t kAttrWillDetach = 0x08;
-const uint16_t kBcdDfu = 0x0110;
+const uint8_t kAttrCanDownload = HIDDFU_ATTR_CAN_DNLOAD;
+const uint8_t kAttrManifestationTolerant = HIDDFU_ATTR_MANIFESTATION_TOLERANT;
+const uint8_t kAttrWillDetach = HIDDFU_ATTR_WILL_DETACH;
+const uint16_t kBcdDfu = HIDDFU_BCD_DFU;
 
 // The bState the kStateOutOfRange fault reports.
 const uint8_t kGarbageState = 0xEE;
@@ -156,6 +159,9 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& co
 class DfuMachine {
 public:
     explicit DfuMachine(DfuConfig config);
+    // A copy is a snapshot with its own core, bound to the copy.
+    DfuMachine(const DfuMachine& other);
+    DfuMachine& operator=(const DfuMachine&) = delete;
 
     const DfuConfig& config() const { return m_config; }
 
@@ -174,8 +180,8 @@ public:
     // file is an empty flash, not an error).
     bool loadFlash();
 
-    uint8_t state() const { return m_state; }
-    uint8_t status() const { return m_status; }
+    uint8_t state() const { return hiddfu_dev_state(&m_core); }
+    uint8_t status() const { return hiddfu_dev_status(&m_core); }
     const std::vector<uint8_t>& flash() const { return m_flash; }
     const std::vector<uint8_t>& downloaded() const { return m_download; }
     // The version of the flashed image; empty when it carried none.
@@ -192,29 +198,29 @@ public:
     std::optional<uint32_t> takeRestartRequest();
 
 private:
+    enum class Pending { kNone, kWrite, kManifest };
+
+    // The core's callbacks; `user` is the machine.
+    static int writeBlock(void* user, uint32_t offset, const uint8_t* data, uint16_t length);
+    static int manifest(void* user, uint32_t imageLength);
+    static void detach(void* user, uint16_t timeoutMs);
+    static uint32_t pollTimeout(void* user);
+
+    void bindCore();
     uint64_t now() const;
     void advance();
-    FeatureOutcome stall();
-    FeatureOutcome onRequest(uint8_t request, uint16_t value, const uint8_t* data, uint16_t length);
-    FeatureOutcome onDownload(uint16_t blockNumber, const uint8_t* data, uint16_t length);
-    FeatureOutcome onDownloadBlock(uint16_t blockNumber, const uint8_t* data, uint16_t length);
-    FeatureOutcome onClearStatus();
-    FeatureOutcome onAbort();
-    FeatureOutcome onDetach(uint16_t timeoutMs);
-    void onGetStatus(uint32_t* pollTimeoutMs);
-    void completeManifestation();
+    void startPending(Pending operation, uint32_t durationMs);
+    uint8_t completeManifestation();
     void restart();
-    void enterError(uint8_t status);
-    uint32_t remainingMs() const;
-    std::vector<uint8_t> statusReport(uint32_t pollTimeoutMs) const;
-    std::vector<uint8_t> functionalReport() const;
+    void dropAbandonedDownload();
+    std::vector<uint8_t> garbled(std::vector<uint8_t> statusReport) const;
 
     DfuConfig m_config;
-    uint8_t m_state = dfu::kIdle;
-    uint8_t m_status = dfu::kOk;
-    uint64_t m_deadlineMs = 0;        // end of the current busy phase
-    bool m_blockComplete = false;     // dfuDNLOAD-SYNC: the block is written
-    bool m_manifestDone = false;      // dfuMANIFEST-SYNC: manifestation is over
+    hiddfu_dev_config m_coreConfig{};
+    std::vector<uint8_t> m_transferBuffer;
+    hiddfu_dev m_core{};
+    Pending m_pending = Pending::kNone;
+    uint64_t m_deadlineMs = 0;        // end of the pending operation
     uint32_t m_blocks = 0;            // blocks of the current download
     bool m_garbageActive = false;
     bool m_silent = false;

@@ -84,15 +84,6 @@ Report replyReport(const std::string& text, uint16_t inputDataBytes)
     return report;
 }
 
-// One feature report of the upgrade protocol: its own report id, and its id
-// as its vendor usage too, so a host can find it by usage as well.
-void appendFeatureReport(std::vector<uint8_t>& out, uint8_t reportId, size_t byteLength)
-{
-    out.push_back(kReportId8);
-    out.push_back(reportId);
-    appendByteArray(out, kFeature8, static_cast<uint16_t>(byteLength - 1), reportId);
-}
-
 } // namespace
 
 SimDevice::SimDevice(DeviceConfig config) : m_config(std::move(config)), m_dfu(m_config.dfu) {}
@@ -127,10 +118,12 @@ std::vector<uint8_t> SimDevice::reportDescriptor() const
         appendByteArray(out, kOutput8, m_config.outputDataBytes);
 
     if (m_dfu.config().enabled) {
-        appendFeatureReport(out, dfu::kRequestReportId, m_dfu.requestReportLength());
-        appendFeatureReport(out, dfu::kStatusReportId, dfu::kStatusReportBytes);
-        appendFeatureReport(out, dfu::kFunctionalReportId, dfu::kFunctionalReportBytes);
-        appendFeatureReport(out, dfu::kStateReportId, dfu::kStateReportBytes);
+        // The device core's items for the DFU feature reports, as firmware
+        // would place them.
+        uint8_t items[HIDDFU_HID_DESCRIPTOR_LENGTH];
+        const size_t length =
+            hiddfu_hid_report_descriptor(m_dfu.config().transferSize, items, sizeof items);
+        out.insert(out.end(), items, items + length);
     }
 
     out.push_back(kEndCollection);

@@ -5,58 +5,64 @@
 #ifndef HIDDFU_DFU_PROTOCOL_H
 #define HIDDFU_DFU_PROTOCOL_H
 
+#include "hiddfu_protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace hiddfu {
 
+// The numbers come from the header the device core shares
+// (device/include/hiddfu_protocol.h), so that both ends agree by
+// construction.
+
 // Feature report ids.
-const uint8_t kRequestReportId = 0xD0;     // host sets: one DFU request
-const uint8_t kStatusReportId = 0xD1;      // host gets: GETSTATUS
-const uint8_t kFunctionalReportId = 0xD2;  // host gets: the DFU functional descriptor
-const uint8_t kStateReportId = 0xD3;       // host gets: GETSTATE (optional)
+const uint8_t kRequestReportId = HIDDFU_REPORT_REQUEST;        // host sets: one DFU request
+const uint8_t kStatusReportId = HIDDFU_REPORT_STATUS;          // host gets: GETSTATUS
+const uint8_t kFunctionalReportId = HIDDFU_REPORT_FUNCTIONAL;  // host gets: the DFU functional descriptor
+const uint8_t kStateReportId = HIDDFU_REPORT_STATE;            // host gets: GETSTATE (optional)
 
 // Bytes of the request report before its data: id, bRequest, wValue, wLength.
-const size_t kRequestHeaderLength = 6;
+const size_t kRequestHeaderLength = HIDDFU_REQUEST_HEADER_LENGTH;
 // Report lengths, id byte included.
-const size_t kStatusReportLength = 7;
-const size_t kFunctionalReportLength = 8;
+const size_t kStatusReportLength = HIDDFU_STATUS_REPORT_LENGTH;
+const size_t kFunctionalReportLength = HIDDFU_FUNCTIONAL_REPORT_LENGTH;
 
 enum class Request : uint8_t {
-    kDetach = 0,
-    kDnload = 1,
-    kUpload = 2,
-    kGetStatus = 3,
-    kClrStatus = 4,
-    kGetState = 5,
-    kAbort = 6,
+    kDetach = HIDDFU_DFU_DETACH,
+    kDnload = HIDDFU_DFU_DNLOAD,
+    kUpload = HIDDFU_DFU_UPLOAD,
+    kGetStatus = HIDDFU_DFU_GETSTATUS,
+    kClrStatus = HIDDFU_DFU_CLRSTATUS,
+    kGetState = HIDDFU_DFU_GETSTATE,
+    kAbort = HIDDFU_DFU_ABORT,
 };
 
 enum class State : uint8_t {
-    kAppIdle = 0,
-    kAppDetach = 1,
-    kDfuIdle = 2,
-    kDnloadSync = 3,
-    kDnBusy = 4,
-    kDnloadIdle = 5,
-    kManifestSync = 6,
-    kManifest = 7,
-    kManifestWaitReset = 8,
-    kUploadIdle = 9,
-    kDfuError = 10,
+    kAppIdle = HIDDFU_STATE_APP_IDLE,
+    kAppDetach = HIDDFU_STATE_APP_DETACH,
+    kDfuIdle = HIDDFU_STATE_DFU_IDLE,
+    kDnloadSync = HIDDFU_STATE_DNLOAD_SYNC,
+    kDnBusy = HIDDFU_STATE_DNBUSY,
+    kDnloadIdle = HIDDFU_STATE_DNLOAD_IDLE,
+    kManifestSync = HIDDFU_STATE_MANIFEST_SYNC,
+    kManifest = HIDDFU_STATE_MANIFEST,
+    kManifestWaitReset = HIDDFU_STATE_MANIFEST_WAIT_RESET,
+    kUploadIdle = HIDDFU_STATE_UPLOAD_IDLE,
+    kDfuError = HIDDFU_STATE_DFU_ERROR,
 };
-const uint8_t kLastState = 10;
+const uint8_t kLastState = HIDDFU_STATE_LAST;
 
 // bStatus: 0 OK, 1 errTARGET ... 15 errSTALLEDPKT.
-const uint8_t kStatusOk = 0;
-const uint8_t kLastStatus = 15;
+const uint8_t kStatusOk = HIDDFU_STATUS_OK;
+const uint8_t kLastStatus = HIDDFU_STATUS_LAST;
 
 // bmAttributes bits of the functional report.
-const uint8_t kCanDownload = 0x01;
-const uint8_t kCanUpload = 0x02;
-const uint8_t kManifestationTolerant = 0x04;
-const uint8_t kWillDetach = 0x08;
+const uint8_t kCanDownload = HIDDFU_ATTR_CAN_DNLOAD;
+const uint8_t kCanUpload = HIDDFU_ATTR_CAN_UPLOAD;
+const uint8_t kManifestationTolerant = HIDDFU_ATTR_MANIFESTATION_TOLERANT;
+const uint8_t kWillDetach = HIDDFU_ATTR_WILL_DETACH;
 
 // The six GETSTATUS bytes.
 struct DeviceStatus {
