@@ -300,6 +300,7 @@ TEST(DeviceCore, PendingWritesAndManifestationAnnounceBusyUntilCompleted)
         }
         EXPECT_EQ(d.firmware.image, payload);
         EXPECT_EQ(d.firmware.writeOffsets, (std::vector<uint32_t>{0, 4, 8}));
+        EXPECT_EQ(hiddfu_dev_downloaded(&d.dev()), 10u);
 
         ASSERT_TRUE(d.send(kDnload, 3));
         EXPECT_EQ(d.state(), kManifestSync);
@@ -313,6 +314,7 @@ TEST(DeviceCore, PendingWritesAndManifestationAnnounceBusyUntilCompleted)
         EXPECT_EQ(d.firmware.manifestations, 1u);
         EXPECT_EQ(d.firmware.manifestedLength, 10u);
         d.complete(0);
+        EXPECT_EQ(hiddfu_dev_downloaded(&d.dev()), 0u) << "the image is the firmware's now";
         const Status end = d.getStatus();
         EXPECT_EQ(end.state, c.endState) << c.label;
         EXPECT_EQ(end.status, kOk) << c.label;

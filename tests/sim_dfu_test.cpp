@@ -341,6 +341,27 @@ TEST(SimDfuDownload, PollingBeforeThePollTimeoutIsAnsweredBusyWithTheTimeLeftAnd
     EXPECT_EQ(host.getStatus().state, dfu::kIdle);
 }
 
+TEST(SimDfuDownload, BusyTimeStartsWithTheFirstGetStatusHoweverLateItComes)
+{
+    DfuConfig config;
+    config.pollTimeoutMs = 30;
+    config.manifestTimeoutMs = 40;
+    Host host(config);
+    ASSERT_EQ(host.send(dfu::kDnload, 0, text("x")), FeatureOutcome::kDone);
+    host.clock().advance(500);
+    StatusReply reply = host.getStatus();
+    EXPECT_EQ(reply.state, dfu::kDnBusy);
+    EXPECT_EQ(reply.pollTimeoutMs, 30u);
+    host.clock().advance(30);
+    ASSERT_EQ(host.getStatus().state, dfu::kDnloadIdle);
+    ASSERT_EQ(host.send(dfu::kDnload, 1), FeatureOutcome::kDone);
+    host.clock().advance(500);
+    reply = host.getStatus();
+    EXPECT_EQ(reply.state, dfu::kManifest);
+    EXPECT_EQ(reply.pollTimeoutMs, 40u);
+    EXPECT_EQ(host.machine().earlyPolls(), 0u);
+}
+
 TEST(SimDfuDownload, GetStateReportsTheStateWithoutMovingIt)
 {
     Host host;

@@ -8,7 +8,7 @@
  */
 #include "hiddfu_device.h"
 
-#include <string.h>
+#include "libc_subset.h"
 
 /* dev->flags */
 #define FLAG_PENDING 0x01    /* a write or manifestation has not completed */
@@ -95,7 +95,10 @@ static void manifest_done(hiddfu_dev *dev, uint8_t status)
 {
     if (status != HIDDFU_STATUS_OK) {
         enter_error(dev, status);
-    } else if (dev->config->attributes & HIDDFU_ATTR_MANIFESTATION_TOLERANT) {
+        return;
+    }
+    forget_download(dev); /* the image is the firmware's now */
+    if (dev->config->attributes & HIDDFU_ATTR_MANIFESTATION_TOLERANT) {
         dev->state = HIDDFU_STATE_MANIFEST_SYNC;
         dev->flags |= FLAG_MANIFESTED;
     } else {

@@ -5,7 +5,7 @@
  */
 #include "hiddfu_device.h"
 
-#include <string.h>
+#include "libc_subset.h"
 
 static uint16_t little16(const uint8_t *bytes)
 {

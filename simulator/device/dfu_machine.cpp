@@ -104,6 +104,7 @@ DfuMachine::DfuMachine(DfuConfig config)
 DfuMachine::DfuMachine(const DfuMachine& other)
     : m_config(other.m_config), m_coreConfig(other.m_coreConfig),
       m_transferBuffer(other.m_transferBuffer), m_core(other.m_core), m_pending(other.m_pending),
+      m_pendingMs(other.m_pendingMs), m_clockRunning(other.m_clockRunning),
       m_deadlineMs(other.m_deadlineMs), m_blocks(other.m_blocks),
       m_garbageActive(other.m_garbageActive), m_silent(other.m_silent), m_gone(other.m_gone),
       m_download(other.m_download), m_flash(other.m_flash), m_version(other.m_version),
@@ -161,10 +162,14 @@ uint64_t DfuMachine::now() const
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+// The operation's time starts with the GETSTATUS that first announces it
+// (the first poll timeout the core asks for), so the host is told the whole
+// duration however late it asks.
 void DfuMachine::startPending(Pending operation, uint32_t durationMs)
 {
     m_pending = operation;
-    m_deadlineMs = now() + durationMs;
+    m_pendingMs = durationMs;
+    m_clockRunning = false;
 }
 
 // The device works on its own between requests: a block written or a
@@ -172,7 +177,7 @@ void DfuMachine::startPending(Pending operation, uint32_t durationMs)
 // request.
 void DfuMachine::advance()
 {
-    if (m_pending == Pending::kNone || now() < m_deadlineMs)
+    if (m_pending == Pending::kNone || !m_clockRunning || now() < m_deadlineMs)
         return;
     if (m_pending == Pending::kWrite && m_config.busyForever)
         return;
@@ -231,10 +236,14 @@ void DfuMachine::detach(void* user, uint16_t timeoutMs)
 // asking for its whole poll timeout.
 uint32_t DfuMachine::pollTimeout(void* user)
 {
-    const DfuMachine& machine = *static_cast<const DfuMachine*>(user);
+    DfuMachine& machine = *static_cast<DfuMachine*>(user);
     if (machine.m_pending == Pending::kWrite && machine.m_config.busyForever)
         return machine.m_config.pollTimeoutMs;
     const uint64_t current = machine.now();
+    if (!machine.m_clockRunning) {
+        machine.m_clockRunning = true;
+        machine.m_deadlineMs = current + machine.m_pendingMs;
+    }
     return machine.m_deadlineMs > current ? static_cast<uint32_t>(machine.m_deadlineMs - current) : 0;
 }
 

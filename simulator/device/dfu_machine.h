@@ -13,8 +13,8 @@
 // share; the device core's own tests spell them out independently.
 //
 // Timing: a DNLOAD block and manifestation each take the configured poll
-// timeout, counted from the block's arrival and from the GETSTATUS that
-// starts manifestation; the clock is injectable so tests need no sleeping.
+// timeout, counted from the GETSTATUS that first announces them; the clock
+// is injectable so tests need no sleeping.
 // A GETSTATUS that comes before the announced bwPollTimeout has elapsed is
 // answered with the state unchanged and the time still left (a real device
 // might stall instead); such early polls are counted so tests can check
@@ -220,6 +220,8 @@ private:
     std::vector<uint8_t> m_transferBuffer;
     hiddfu_dev m_core{};
     Pending m_pending = Pending::kNone;
+    uint32_t m_pendingMs = 0;         // how long the pending operation takes
+    bool m_clockRunning = false;      // its time has started: m_deadlineMs holds
     uint64_t m_deadlineMs = 0;        // end of the pending operation
     uint32_t m_blocks = 0;            // blocks of the current download
     bool m_garbageActive = false;
