@@ -67,6 +67,8 @@ const char kUdcClass[] = "/sys/class/udc";
 // Enumeration on an emulated bus of a loaded machine can take seconds.
 const auto kReadyLimit = std::chrono::seconds(30);
 const int kReadyPollMs = 5;
+// How long a re-enumeration waits for the host to drop the old node.
+const auto kDisconnectLimit = std::chrono::seconds(10);
 const int kExitOk = 0;
 const int kExitFailure = 1;
 
@@ -599,12 +601,17 @@ bool UsbDevice::afterFeature(FeatureOutcome outcome)
 }
 
 // Leaves the bus and comes back: what a USB device does when it resets.
+// The host has to see the device gone before it comes back: otherwise the
+// readiness check could find the old node still there and announce it.
 bool UsbDevice::restartNow()
 {
     m_restartAt.reset();
     m_gadget.unbind();
     if (!m_options.readyFile.empty())
         unlink(m_options.readyFile.c_str());
+    const auto giveUp = Clock::now() + kDisconnectLimit;
+    while (!findNode().empty() && Clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReadyPollMs));
     return m_gadget.bind();
 }
 
