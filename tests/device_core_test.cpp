@@ -26,6 +26,10 @@ enum : uint8_t { kDetach = 0, kDnload = 1, kUpload = 2, kGetStatus = 3, kClrStat
 
 const int kPending = HIDDFU_DEV_PENDING;
 
+// The context a firmware keeps besides its transfer buffer (40 bytes on
+// 64-bit hosts, less with 32-bit pointers).
+static_assert(sizeof(hiddfu_dev) <= 64, "the device context grew beyond 64 bytes");
+
 // The firmware's side: an image store whose writes and manifestation finish
 // at once with a chosen status, or stay pending until complete().
 struct Firmware {

@@ -26,7 +26,6 @@ const uint8_t kReportCount8 = 0x95;
 const uint8_t kReportCount16 = 0x96;
 const uint8_t kInput8 = 0x81;
 const uint8_t kOutput8 = 0x91;
-const uint8_t kFeature8 = 0xB1;
 
 const uint8_t kApplicationCollection = 0x01;
 const uint8_t kDataVariableAbsolute = 0x02;
