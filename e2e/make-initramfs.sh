@@ -2,18 +2,19 @@
 # Packs the end-to-end VM's initramfs (an uncompressed newc cpio archive: the
 # kernel unpacks it faster than it would decompress one under TCG).
 #   make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--scenarios DIR]
-#                     [--bin FILE]... [--data FILE]...
+#                     [--usb-modules DIR] [--bin FILE]... [--data FILE]...
 # Holds: a static busybox, the three HID modules from KERNEL_DIR/modules, the
 # guest scripts from E2E_SOURCE_DIR, the scenarios from E2E_SOURCE_DIR/scenarios
 # (or from the --scenarios folder: the benchmark boots the same VM with its own
-# scripts), each --bin program in /usr/local/bin and each --data file in
-# /e2e/data. A dynamically linked
+# scripts), the USB modules of a --usb-modules folder (fetch-usb-modules.sh
+# made it; the guest then loads them too), each --bin program in
+# /usr/local/bin and each --data file in /e2e/data. A dynamically linked
 # program brings every library ldd names, and the loader, at the same paths
 # as on the host, so the project's programs run in the guest exactly as
 # built, whatever they link.
 set -eu
 
-usage="usage: make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--scenarios DIR] [--bin FILE]... [--data FILE]..."
+usage="usage: make-initramfs.sh OUT.cpio KERNEL_DIR E2E_SOURCE_DIR [--scenarios DIR] [--usb-modules DIR] [--bin FILE]... [--data FILE]..."
 out=${1:?$usage}
 kernel_dir=${2:?$usage}
 source_dir=${3:?$usage}
@@ -76,6 +77,12 @@ if [ "${1:-}" = --scenarios ]; then
     shift 2
 fi
 cp "$scenario_dir"/*.sh "$root/e2e/scenarios/"
+if [ "${1:-}" = --usb-modules ]; then
+    usb_modules=${2:?--usb-modules needs a folder}
+    shift 2
+    mkdir -p "$root/e2e/modules/usb"
+    cp "$usb_modules/modules/order" "$usb_modules"/modules/*.ko "$root/e2e/modules/usb/"
+fi
 
 # Debug information is of no use in the guest and only slows its loading.
 add_program() {

@@ -30,6 +30,7 @@ TEST(SimOptions, DefaultsDescribeTheStandardDevice)
     EXPECT_TRUE(options.logPath.empty());
     EXPECT_TRUE(options.readyFile.empty());
     EXPECT_EQ(options.exitAfterOutputs, 0u);
+    EXPECT_FALSE(options.usb);
 }
 
 TEST(SimOptions, AcceptsEveryOption)
@@ -38,7 +39,7 @@ TEST(SimOptions, AcceptsEveryOption)
     std::string error;
     const Args args = {"--vid", "0xA1b2", "--pid", "ffff", "--input-bytes", "120", "--output-bytes", "4095",
                        "--silent", "--log", "/tmp/out.log", "--ready-file", "/tmp/ready",
-                       "--exit-after-outputs", "3"};
+                       "--exit-after-outputs", "3", "--usb"};
     ASSERT_EQ(parseSimOptions(args, &options, &error), ParseOutcome::kRun) << error;
     EXPECT_EQ(options.device.vendorId, 0xA1B2);
     EXPECT_EQ(options.device.productId, 0xFFFF);
@@ -48,6 +49,7 @@ TEST(SimOptions, AcceptsEveryOption)
     EXPECT_EQ(options.logPath, "/tmp/out.log");
     EXPECT_EQ(options.readyFile, "/tmp/ready");
     EXPECT_EQ(options.exitAfterOutputs, 3u);
+    EXPECT_TRUE(options.usb);
 }
 
 TEST(SimOptions, DfuDefaultsDescribeAnUpgradableTolerantDeviceWithoutFaults)

@@ -2,7 +2,7 @@
 # PID 1 of the end-to-end VM.
 #
 # Sets up a minimal system (busybox, proc, sysfs, devtmpfs), loads the kernel's
-# HID modules, runs every scenario under /e2e/scenarios in name order, and
+# HID modules (and the USB ones when the image has them), runs every scenario under /e2e/scenarios in name order, and
 # hands the results to the host:
 #   - on the second serial port (ttyS1): a line when init is up (the host's
 #     boot watchdog waits for it), one line per finished scenario, then all
@@ -66,6 +66,25 @@ load_modules() {
         insmod "/e2e/modules/$module.ko" || return 1
     done
     [ -c /dev/uhid ] || { echo "no /dev/uhid after loading uhid.ko"; return 1; }
+    if [ -f /e2e/modules/usb/order ]; then
+        load_usb_modules || return 1
+    fi
+}
+
+# An image for the USB scenarios also carries the USB host stack, the gadget
+# stack and dummy_hcd: two emulated full-speed buses, each with a device
+# controller that a USB device program (hiddfu-sim --usb) binds a gadget to.
+load_usb_modules() {
+    while read -r module; do
+        case "$module" in
+            dummy_hcd) parameters="num=2 is_high_speed=0" ;;
+            *) parameters= ;;
+        esac
+        # shellcheck disable=SC2086 # none or several parameters
+        insmod "/e2e/modules/usb/$module.ko" $parameters || return 1
+    done < /e2e/modules/usb/order
+    mount -t configfs none /sys/kernel/config || return 1
+    [ "$(ls /sys/class/udc | wc -l)" -eq 2 ] || { echo "no UDCs after loading dummy_hcd"; return 1; }
 }
 if ! load_modules > "$RESULTS/setup.log" 2>&1; then
     console "module loading failed"

@@ -48,6 +48,9 @@
 
 E2E_CHECKS=0
 E2E_FAILURES=0
+# How long sim_start waits for the device's hidraw node, in 10 ms steps: a
+# USB device needs its enumeration, which a loaded host slows down.
+SIM_ATTACH_POLLS=${SIM_ATTACH_POLLS:-500}
 
 e2e_pass() {
     E2E_CHECKS=$((E2E_CHECKS + 1))
@@ -97,7 +100,8 @@ process_running() {
 # NAME.simout (its own output), NAME.pid.
 
 # sim_start NAME [options]: attaches a simulated device: starts hiddfu-sim
-# with the options and waits until it reports its hidraw node (the VM stops
+# with the options (with --usb: a USB device) and waits until it reports its
+# hidraw node (the VM stops
 # it after the scenario if the scenario did not). Devices attached one after the other get hidraw numbers, and so
 # enumeration positions, in that order.
 sim_start() {
@@ -120,7 +124,7 @@ sim_launch() {
     hiddfu-sim "$@" --ready-file "$PWD/$name.ready" > "$name.simout" 2>&1 &
     pid=$!
     echo "$pid" > "$name.pid"
-    for _ in $(seq 500); do
+    for _ in $(seq "$SIM_ATTACH_POLLS"); do
         if [ -s "$name.ready" ]; then
             # Kept apart: the simulator removes its ready file when it ends.
             cp "$name.ready" "$name.node"
@@ -134,7 +138,7 @@ sim_launch() {
         fi
         usleep 10000
     done
-    e2e_fail "simulator $name attached no hidraw node within 5 s"
+    e2e_fail "simulator $name attached no hidraw node within $((SIM_ATTACH_POLLS / 100)) s"
     show_file "its output" "$name.simout"
     return 1
 }

@@ -12,6 +12,13 @@ const char kUsage[] =
     "Presents a simulated HID device to the kernel through /dev/uhid (needs root\n"
     "and the uhid module) until SIGTERM or SIGINT.\n"
     "\n"
+    "  --usb                    present it as a USB device instead: a configfs\n"
+    "                           gadget with a FunctionFS HID interface on a free\n"
+    "                           UDC (needs root, configfs mounted, libcomposite,\n"
+    "                           usb_f_fs and a UDC such as dummy_hcd's). A SET_REPORT\n"
+    "                           is answered after its data has arrived, so one the\n"
+    "                           device refuses or ignores by its content succeeds\n"
+    "                           at the host; the device's state says so afterwards\n"
     "  --vid HEX                vendor id (default 1234)\n"
     "  --pid HEX                product id (default 5678)\n"
     "  --input-bytes N          input report data bytes behind the id byte (default 64)\n"
@@ -143,6 +150,8 @@ bool applyFlag(const std::string& option, SimOptions* options)
     DfuConfig& dfu = device.dfu;
     if (option == "--silent")
         device.silent = true;
+    else if (option == "--usb")
+        options->usb = true;
     else if (option == "--no-dfu")
         dfu.enabled = false;
     else if (option == "--no-download")

@@ -1,5 +1,5 @@
 // The command line of hiddfu-sim, the simulated HID device attached to the
-// kernel through /dev/uhid. Kept apart from the uhid code so it can be tested
+// kernel through /dev/uhid or as a USB gadget. Kept apart from the uhid code so it can be tested
 // on machines without uhid.
 #ifndef SIM_OPTIONS_H
 #define SIM_OPTIONS_H
@@ -27,6 +27,9 @@ struct SimOptions {
     // differ from the block size the device takes (a device that describes
     // itself wrongly); -1: the real one.
     long announcedTransferSize = -1;
+    // Present the device as a USB gadget (configfs + FunctionFS on a free
+    // UDC, e.g. dummy_hcd's) instead of through /dev/uhid.
+    bool usb = false;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };

@@ -1,7 +1,8 @@
 // hiddfu-sim: the simulated HID device attached to the kernel through
-// /dev/uhid, so that programs find it through hidraw exactly as they would
-// find hardware. The device model (SimDevice) decides what the device
-// declares and answers; this file only carries reports between it and uhid.
+// /dev/uhid (or, with --usb, as a USB gadget: usb_gadget.h), so that programs
+// find it through hidraw exactly as they would find hardware. The device
+// model (SimDevice) decides what the device declares and answers; this file
+// only carries reports between it and uhid.
 //
 // Readiness: the kernel creates the hidraw node once hid-generic has bound
 // the new device. The program gives its device a unique HID_UNIQ string,
@@ -18,7 +19,9 @@
 // node, once that node exists.
 #include "hidraw_nodes.h"
 #include "sim_device.h"
+#include "sim_io.h"
 #include "sim_options.h"
+#include "usb_gadget.h"
 
 #include <fcntl.h>
 #include <linux/input.h>
@@ -42,7 +45,7 @@
 namespace {
 
 const char kUhidPath[] = "/dev/uhid";
-const char kDeviceName[] = "hiddfu simulator";
+const char* const kDeviceName = sim::kSimDeviceName;
 const auto kReadyLimit = std::chrono::seconds(10);
 const int kReadyPollMs = 5;
 
@@ -51,80 +54,11 @@ const int kExitOk = 0;
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
-void printError(const std::string& message)
-{
-    std::fprintf(stderr, "hiddfu-sim: %s\n", message.c_str());
-}
-
-std::string errnoText(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
-
-bool writeAll(int fd, const void* data, size_t size)
-{
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t count = write(fd, bytes, size);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += count;
-        size -= static_cast<size_t>(count);
-    }
-    return true;
-}
-
-std::string toHex(const uint8_t* data, size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0xF]);
-    }
-    return text;
-}
-
-// Writes `content` to `path` through a temporary file and a rename, so a
-// reader sees either nothing or all of it.
-bool writeTextAtomically(const std::string& path, const std::string& content)
-{
-    const std::string temporary = path + ".tmp";
-    {
-        FileDescriptor file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!file.valid() || !writeAll(file.get(), content.data(), content.size()))
-            return false;
-    }
-    return rename(temporary.c_str(), path.c_str()) == 0;
-}
+using sim::FileDescriptor;
+using sim::errnoText;
+using sim::printError;
+using sim::toHex;
+using sim::writeAll;
 
 // SIGINT, SIGTERM and SIGHUP as readable events instead of handlers, so the
 // device is destroyed on the normal path.
@@ -143,20 +77,7 @@ bool blockTerminationSignals(FileDescriptor* signals)
 
 using Clock = std::chrono::steady_clock;
 
-const char* outcomeText(sim::FeatureOutcome outcome)
-{
-    switch (outcome) {
-    case sim::FeatureOutcome::kDone:
-        return "";
-    case sim::FeatureOutcome::kStalled:
-        return " stalled";
-    case sim::FeatureOutcome::kUnanswered:
-        return " unanswered";
-    case sim::FeatureOutcome::kGone:
-        return " gone";
-    }
-    return " ?";
-}
+using sim::outcomeText;
 
 class UhidDevice {
 public:
@@ -319,15 +240,7 @@ bool UhidDevice::logOutput(const uint8_t* data, size_t size)
 
 bool UhidDevice::logLine(const std::string& text)
 {
-    if (m_options.logPath.empty())
-        return true;
-    FileDescriptor log(open(m_options.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    const std::string line = text + "\n";
-    if (!log.valid() || !writeAll(log.get(), line.data(), line.size())) {
-        printError(errnoText("writing " + m_options.logPath));
-        return false;
-    }
-    return true;
+    return sim::appendLogLine(m_options.logPath, text);
 }
 
 bool UhidDevice::sendInput(const sim::Report& report)
@@ -463,16 +376,7 @@ bool UhidDevice::restartNow()
     return create();
 }
 
-bool announceReady(const std::string& node, const std::string& readyFile)
-{
-    std::printf("%s\n", node.c_str());
-    std::fflush(stdout);
-    if (!readyFile.empty() && !writeTextAtomically(readyFile, node + "\n")) {
-        printError(errnoText("writing " + readyFile));
-        return false;
-    }
-    return true;
-}
+using sim::announceReady;
 
 enum class Wake { kUhid, kSignal, kTimeout, kError };
 
@@ -573,6 +477,12 @@ int main(int argc, char** argv)
     if (!blockTerminationSignals(&signals)) {
         printError(errnoText("signalfd"));
         return kExitFailure;
+    }
+    if (options.usb) {
+        const int status = sim::runUsbDevice(options, signals.get());
+        if (!options.readyFile.empty())
+            unlink(options.readyFile.c_str());
+        return status;
     }
     FileDescriptor uhid(open(kUhidPath, O_RDWR | O_CLOEXEC));
     if (!uhid.valid()) {

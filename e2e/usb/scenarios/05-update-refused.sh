@@ -1,0 +1,16 @@
+# A device that refuses block 20 with errSTALLEDPKT: the update ends with
+# "Upgrade failed (15)" and the flash keeps the old image. Over USB the
+# device takes the SET_REPORT's data before its model decides, so the
+# refusal cannot be a stall of that transfer: the SET succeeds and the next
+# GETSTATUS reports dfuERROR with status 15, which the host turns into the
+# same result as a stall followed by that status.
+# e2e-timeout: 120
+SIM_ATTACH_POLLS=3000
+make_firmware fault 65536 2.0.0
+
+update_against_fault refused 15 0 20000 --usb --transfer-size 1024 --poll-timeout 40 --fail-at-block 20:15
+expect_true "progress $LAST_PROGRESS stays below block 20's share" [ "$LAST_PROGRESS" -le 31 ]
+expect_file_lacks_line refused.simlog '^set-feature d0011500'
+expect_true "refused was sent CLRSTATUS" grep -q '^set-feature d004' refused.simlog
+run_hiddfu get 1234-5678-0000 version
+expect_stdout '{"control": [{"request": "version", "response": "1.5.0", "error": null}]}'

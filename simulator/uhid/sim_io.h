@@ -1,0 +1,63 @@
+// Small I/O helpers that hiddfu-sim's transports (uhid and USB gadget)
+// share: an owning file descriptor, whole writes, the report log, the ready
+// file and error messages.
+#ifndef SIM_IO_H
+#define SIM_IO_H
+
+#include "sim_device.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// The product name both transports give the device.
+const char kSimDeviceName[] = "hiddfu simulator";
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor() { reset(-1); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(int fd);
+
+private:
+    int m_fd;
+};
+
+// "hiddfu-sim: MESSAGE" on stderr.
+void printError(const std::string& message);
+
+// WHAT followed by the text of errno.
+std::string errnoText(const std::string& what);
+
+// Writes all of data, retrying after EINTR and short writes.
+bool writeAll(int fd, const void* data, size_t size);
+
+// Writes a whole small text file (sysfs and configfs attributes).
+bool writeTextFile(const std::string& path, const std::string& text);
+
+std::string toHex(const uint8_t* data, size_t size);
+
+// Writes `content` to `path` through a temporary file and a rename, so a
+// reader sees either nothing or all of it.
+bool writeTextAtomically(const std::string& path, const std::string& content);
+
+// Appends one line to the log file; true without a log (empty path).
+bool appendLogLine(const std::string& logPath, const std::string& text);
+
+// " stalled", " unanswered", " gone" or "" for a completed transfer: what
+// the report log adds after a feature report.
+const char* outcomeText(FeatureOutcome outcome);
+
+// Prints the hidraw node and writes it to the ready file, if there is one.
+bool announceReady(const std::string& node, const std::string& readyFile);
+
+} // namespace sim
+
+#endif
