@@ -21,9 +21,6 @@ apt-get install -y --no-install-recommends \
     libgtest-dev libgmock-dev \
     clang libclang-rt-14-dev \
     dfu-util \
-<<<<<<< HEAD
     scdoc groff-base man-db udev \
-    dpkg-dev file
-=======
+    dpkg-dev file \
     python3 python3-jsonschema
->>>>>>> schemas-unicode
