@@ -73,6 +73,10 @@ public:
     explicit ScriptedDevice(const Script& script)
         : m_script(script), m_state(script.initialState), m_status(script.initialStatus)
     {
+        // A device found manifesting (an earlier host stopped during
+        // manifestation) finishes after manifestPolls more GETSTATUS.
+        if (m_state == State::kManifestSync || m_state == State::kManifest)
+            m_pendingPolls = script.manifestPolls;
     }
 
     const Script& script() const { return m_script; }
@@ -757,11 +761,14 @@ TEST_F(UpgradeLibraryTest, DeviceLeftInErrorOrMidDownloadIsBroughtToIdleFirst)
     const Case cases[] = {
         {State::kDfuError, 10, Request::kClrStatus},
         {State::kDnloadIdle, kStatusOk, Request::kAbort},
+        // Still manifesting: waited out, not aborted (ABORT would stall).
+        {State::kManifest, kStatusOk, Request::kDnload},
     };
     for (const Case& c : cases) {
         Script script;
         script.initialState = c.state;
         script.initialStatus = c.status;
+        script.manifestPolls = 3;
         auto device = hid.plug(0, script);
         EXPECT_EQ(runUpgrade(Bytes(5, 5)), result::kSuccess);
         ASSERT_FALSE(device->requests().empty());

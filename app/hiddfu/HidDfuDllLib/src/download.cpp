@@ -9,8 +9,8 @@ namespace hiddfu {
 
 namespace {
 
-// Requests that bring a device out of a state that is not dfuIDLE: each try
-// is one GETSTATUS and one CLRSTATUS or ABORT. Two would do for any state;
+// Requests that bring a device out of a state that is not dfuIDLE (and not
+// busy): each try is one GETSTATUS and one CLRSTATUS or ABORT. Two would do for any state;
 // the third gives a device that passes through dfuERROR on the way room.
 const int kIdleAttempts = 3;
 
@@ -156,10 +156,16 @@ void Download::settleAfterStop()
 // The device must be in dfuIDLE before the first DNLOAD: an earlier host may
 // have left it in dfuERROR (CLRSTATUS) or in the middle of a download
 // (ABORT). A request refused on the way leaves the device in dfuERROR,
-// which the next round clears.
+// which the next round clears. A device still busy with an earlier host's
+// block or manifestation (a run stopped during manifestation leaves it so)
+// is left to finish first, polled after its poll timeout up to the busy
+// limit: ABORT would stall there, and the device may refuse a new download
+// until the work it was doing is done.
 int32_t Download::bringToIdle()
 {
-    for (int attempt = 0; attempt < kIdleAttempts; ++attempt) {
+    const auto start = std::chrono::steady_clock::now();
+    int attempts = 0;
+    for (;;) {
         DeviceStatus status;
         const StatusOutcome outcome = m_channel.getStatus(&status);
         if (outcome == StatusOutcome::kFailed)
@@ -169,9 +175,17 @@ int32_t Download::bringToIdle()
         m_lastState = status.state;
         if (status.state == State::kDfuIdle)
             return result::kSuccess;
+        if (downloadBusy(status.state) || manifesting(status.state)) {
+            if (std::chrono::steady_clock::now() - start >= m_limits.busyWaitCap)
+                return result::kTimedOut;
+            if (pause(status.pollTimeoutMs) != result::kSuccess)
+                return result::kCancelled;
+            continue;
+        }
         m_channel.send(status.state == State::kDfuError ? Request::kClrStatus : Request::kAbort, 0);
+        if (++attempts == kIdleAttempts)
+            return result::kProtocolViolation;
     }
-    return result::kProtocolViolation;
 }
 
 int32_t Download::downloadBlocks()
