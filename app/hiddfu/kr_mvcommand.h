@@ -166,6 +166,9 @@ void checkProgress(void* parameter, unsigned char timerFired);
 // sees the final line written and the library disconnected.
 extern std::atomic<int32_t> _updating;
 
+// ---- Commands straight over the raw HID transport (kr_mvcommand.cpp) --------
+// They do not use the upgrade library.
+
 // The set (expectReply false) and get (expectReply true) actions: sends
 // `request` as one output report to the first HID interface that matches
 // the identifier's vendor and product id and, for get, takes one input

@@ -8,8 +8,8 @@
 // - waitUntilStopped() returns only after the cancelling tick has returned,
 //   and everything that tick did happens-before the return.
 //
-// Backends: a thread of ours on POSIX (platform/posix), the system timer
-// queue on Windows (platform/windows). The build picks one.
+// Backends: a thread of ours on POSIX (system/posix), the system timer
+// queue on Windows (system/windows). The build picks one.
 #ifndef KR_PROGRESSTIMER_H
 #define KR_PROGRESSTIMER_H
 

@@ -1,4 +1,4 @@
-// e2e-uhid-probe: checks the guest kernel's HID stack with no project code.
+// e2e-kernel-hid-check: checks the guest kernel's HID stack with no project code.
 //
 // It creates a HID device through /dev/uhid, finds the hidraw node the kernel
 // makes for it, and moves one output and one input report through that node,
@@ -34,7 +34,7 @@ constexpr uint16_t kVendorId = 0x1234;
 constexpr uint16_t kProductId = 0x5678;
 constexpr size_t kDataBytes = 64;
 constexpr size_t kReportBytes = kDataBytes + 1; // report id first
-constexpr char kDeviceName[] = "e2e-uhid-probe";
+constexpr char kDeviceName[] = "e2e-kernel-hid-check";
 
 // Vendor-defined page, report id 1, 64-byte input and output reports: the
 // shape hiddfu talks to.
@@ -73,14 +73,14 @@ private:
 
 bool fail(const std::string& step)
 {
-    std::fprintf(stderr, "uhid-probe: FAILED: %s (errno %d: %s)\n", step.c_str(), errno,
+    std::fprintf(stderr, "kernel-hid-check: FAILED: %s (errno %d: %s)\n", step.c_str(), errno,
                  std::strerror(errno));
     return false;
 }
 
 void say(const std::string& step)
 {
-    std::printf("uhid-probe: %s\n", step.c_str());
+    std::printf("kernel-hid-check: %s\n", step.c_str());
     std::fflush(stdout);
 }
 
