@@ -55,7 +55,7 @@ LibraryVersion libraryVersion()
             HIDDFU_LIBRARY_BUILD};
 }
 
-UpgradeLibrary::UpgradeLibrary(HidAccess& hid, const Limits& limits) : m_hid(hid), m_limits(limits) {}
+UpgradeLibrary::UpgradeLibrary(const Limits& limits) : m_limits(limits) {}
 
 UpgradeLibrary::~UpgradeLibrary()
 {
@@ -87,11 +87,11 @@ int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t 
     // nothing.
     unsigned count = 0;
     bool busySeen = false;
-    const unsigned interfaces = m_hid.interfaceCount();
+    const unsigned interfaces = hidplatform::interfaceCount();
     for (unsigned index = 0; index < interfaces; ++index) {
         uint16_t peekedVendor = 0;
         uint16_t peekedProduct = 0;
-        if (m_hid.peekAttributes(index, &peekedVendor, &peekedProduct) &&
+        if (hidplatform::peekAttributes(index, &peekedVendor, &peekedProduct) &&
             (peekedVendor != vendorId || peekedProduct != productId))
             continue;
         if (!probe(index, Access::kQuery, vendorId, productId, nullptr, nullptr))
@@ -109,7 +109,7 @@ int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t 
 
     m_vendorId = vendorId;
     m_productId = productId;
-    DfuChannel channel(m_hid, m_handle, m_reports);
+    DfuChannel channel(m_handle, m_reports);
     m_functionalRead = channel.readFunctional(&m_functional);
     return result::kSuccess;
 }
@@ -117,7 +117,7 @@ int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t 
 bool UpgradeLibrary::probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId,
                            Handle* kept, OpenFailure* why)
 {
-    const Handle handle = m_hid.openByIndex(index, access, why);
+    const Handle handle = hidplatform::openByIndex(index, access, why);
     if (handle == kInvalidHandle)
         return false;
     ProtocolReports reports;
@@ -125,7 +125,7 @@ bool UpgradeLibrary::probe(unsigned index, Access access, uint16_t vendorId, uin
     try {
         upgradable = isUpgradable(handle, vendorId, productId, &reports);
     } catch (...) {
-        m_hid.close(handle);  // out of memory for the report list
+        hidplatform::close(handle);  // out of memory for the report list
         throw;
     }
     if (upgradable && kept != nullptr) {
@@ -133,7 +133,7 @@ bool UpgradeLibrary::probe(unsigned index, Access access, uint16_t vendorId, uin
         m_reports = reports;
         return true;
     }
-    m_hid.close(handle);
+    hidplatform::close(handle);
     return upgradable;
 }
 
@@ -143,8 +143,8 @@ bool UpgradeLibrary::isUpgradable(Handle handle, uint16_t vendorId, uint16_t pro
     uint16_t deviceVendor = 0;
     uint16_t deviceProduct = 0;
     std::vector<FeatureReport> declared;
-    return m_hid.getAttributes(handle, &deviceVendor, &deviceProduct) && deviceVendor == vendorId &&
-           deviceProduct == productId && m_hid.getFeatureReports(handle, &declared) &&
+    return hidplatform::getAttributes(handle, &deviceVendor, &deviceProduct) && deviceVendor == vendorId &&
+           deviceProduct == productId && hidplatform::getFeatureReports(handle, &declared) &&
            findProtocolReports(declared, reports);
 }
 
@@ -162,7 +162,7 @@ void UpgradeLibrary::disconnectLocked()
         m_worker.join();
     }
     if (m_handle != kInvalidHandle)
-        m_hid.close(m_handle);
+        hidplatform::close(m_handle);
     m_handle = kInvalidHandle;
     m_functionalRead = false;
 }
@@ -175,7 +175,7 @@ void UpgradeLibrary::joinFinishedWorker()
 
 int32_t UpgradeLibrary::checkDownloadable() const
 {
-    DfuChannel channel(m_hid, m_handle, m_reports);
+    DfuChannel channel(m_handle, m_reports);
     if (!m_functionalRead)
         return result::kCannotDownload;
     if (!m_functional.canDownload())
@@ -231,7 +231,7 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
 
     m_stop.clear();
     m_progress.begin(firmware->size());
-    WorkerJob job{std::move(firmware), DfuChannel(m_hid, m_handle, m_reports), m_functional.transferSize};
+    WorkerJob job{std::move(firmware), DfuChannel(m_handle, m_reports), m_functional.transferSize};
     try {
         m_worker = std::thread(runWorker, std::move(job), std::cref(m_limits), std::ref(m_progress),
                                std::ref(m_stop));
@@ -251,7 +251,7 @@ int32_t UpgradeLibrary::resetDevice()
     if (m_worker.joinable())
         return result::kUpgradeRunning;
     const uint16_t timeout = m_functionalRead ? m_functional.detachTimeoutMs : kDefaultDetachTimeoutMs;
-    DfuChannel channel(m_hid, m_handle, m_reports);
+    DfuChannel channel(m_handle, m_reports);
     return channel.send(Request::kDetach, timeout) ? result::kSuccess : result::kDeviceLost;
 }
 
