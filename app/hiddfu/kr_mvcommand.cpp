@@ -267,11 +267,15 @@ bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, in
     return vid != 0 && pid != 0;
 }
 
-void detail::printInvalidIdentifier(FILE* out, int32_t vid, int32_t pid)
+bool detail::readIdentifierOrSayInvalid(const char* identifier, FILE* out, int32_t& vid, int32_t& pid)
 {
+    int32_t index = 0;
+    if (readDeviceIdentifier(identifier, vid, pid, index))
+        return true;
     std::fprintf(out, "Invalid vid or pid %#x %#x", static_cast<unsigned>(vid),
                  static_cast<unsigned>(pid));
     std::fflush(out);
+    return false;
 }
 
 // ---- set and get ---------------------------------------------------------------
@@ -348,11 +352,8 @@ bool mv_CommandControl(const char* identifier, const char* request, bool expectR
 {
     int32_t vid = 0;
     int32_t pid = 0;
-    int32_t dummy = 0;
-    if (!readDeviceIdentifier(identifier, vid, pid, dummy)) {
-        detail::printInvalidIdentifier(out, vid, pid);
+    if (!detail::readIdentifierOrSayInvalid(identifier, out, vid, pid))
         return false;
-    }
 
     JSONControl jsonControl("control");
     {

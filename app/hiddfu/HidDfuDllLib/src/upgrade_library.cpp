@@ -173,6 +173,14 @@ void UpgradeLibrary::joinFinishedWorker()
         m_worker.join();
 }
 
+int32_t UpgradeLibrary::checkReadyLocked()
+{
+    if (m_handle == kInvalidHandle)
+        return result::kNotConnected;
+    joinFinishedWorker();
+    return m_worker.joinable() ? result::kUpgradeRunning : result::kSuccess;
+}
+
 int32_t UpgradeLibrary::checkDownloadable() const
 {
     DfuChannel channel(m_handle, m_reports);
@@ -209,11 +217,9 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
     if (path == nullptr || flags != 1)
         return result::kInvalidArgument;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handle == kInvalidHandle)
-        return result::kNotConnected;
-    joinFinishedWorker();
-    if (m_worker.joinable())
-        return result::kUpgradeRunning;
+    const int32_t ready = checkReadyLocked();
+    if (ready != result::kSuccess)
+        return ready;
 
     // The file is read again and checked whole: it may have changed since
     // the caller looked at it.
@@ -245,11 +251,9 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
 int32_t UpgradeLibrary::resetDevice()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handle == kInvalidHandle)
-        return result::kNotConnected;
-    joinFinishedWorker();
-    if (m_worker.joinable())
-        return result::kUpgradeRunning;
+    const int32_t ready = checkReadyLocked();
+    if (ready != result::kSuccess)
+        return ready;
     const uint16_t timeout = m_functionalRead ? m_functional.detachTimeoutMs : kDefaultDetachTimeoutMs;
     DfuChannel channel(m_handle, m_reports);
     return channel.send(Request::kDetach, timeout) ? result::kSuccess : result::kDeviceLost;

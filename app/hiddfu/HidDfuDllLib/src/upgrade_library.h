@@ -68,6 +68,10 @@ public:
 private:
     void disconnectLocked();
     void joinFinishedWorker();
+    // With the mutex held: kSuccess when the connection can take a request
+    // (connected, no upgrade running), else kNotConnected or kUpgradeRunning.
+    // A worker that has finished is joined first.
+    int32_t checkReadyLocked();
     // Opens the interface at `index` with `access` and tells whether it is
     // upgradable; an upgradable one is kept open in *kept (with m_reports)
     // when kept is given, every other handle is closed again.
