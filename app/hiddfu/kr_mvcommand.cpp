@@ -286,20 +286,6 @@ namespace {
 // terminating zero; longer input reports get a buffer of their own length.
 const size_t kResponseBufferSize = 100;
 
-// An interface opened by hid_open, closed when the command is done with it.
-class OpenedDevice {
-public:
-    explicit OpenedDevice(HidHandle handle) : m_handle(handle) {}
-    ~OpenedDevice() { hid_close(m_handle); }
-    OpenedDevice(const OpenedDevice&) = delete;
-    OpenedDevice& operator=(const OpenedDevice&) = delete;
-
-    HidHandle handle() const { return m_handle; }
-
-private:
-    HidHandle m_handle;
-};
-
 // A zeroed reply buffer that the receive cannot overrun and that always
 // ends in a zero byte: it copies at most the input report length - 1 bytes,
 // and the buffer holds at least the input report length. When the lengths
@@ -359,13 +345,15 @@ bool mv_CommandControl(const char* identifier, const char* request, bool expectR
     {
         // All 32 bits: an id above 0xffff is valid here but matches no device.
         HidOpenRefusal refusal;
-        OpenedDevice device(hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), &refusal));
-        if (device.handle() == hidplatform::kInvalidHandle) {
+        // Closed when the command is done with it.
+        const hidplatform::Device device(
+            hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), &refusal));
+        if (!device.valid()) {
             explainRefusal(err, static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), refusal);
             jsonControl.addEntry(request, nullptr, "Unable to connect to device");
         } else {
             std::string response;
-            if (exchangeRequest(device.handle(), request, expectReply, response))
+            if (exchangeRequest(device.get(), request, expectReply, response))
                 jsonControl.addEntry(request, response.c_str(), nullptr);
             else
                 jsonControl.addEntry(request, nullptr, "Unable to send request");

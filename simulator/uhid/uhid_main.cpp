@@ -17,6 +17,7 @@
 // the ready file being removed in between and written again, with the new
 // node, once that node exists.
 #include "hidraw_nodes.h"
+#include "scoped_handle.h"
 #include "sim_device.h"
 #include "sim_options.h"
 
@@ -51,29 +52,7 @@ const int kExitOk = 0;
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
+using hidplatform::FileDescriptor;
 
 void printError(const std::string& message)
 {

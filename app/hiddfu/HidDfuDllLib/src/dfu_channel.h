@@ -17,6 +17,7 @@ namespace hiddfu {
 // program or library it is linked into chose (the shipped backend, or the
 // in-process simulator in the tests).
 using hidplatform::Access;
+using hidplatform::Device;
 using hidplatform::FeatureReport;
 using hidplatform::Handle;
 using hidplatform::kInvalidHandle;

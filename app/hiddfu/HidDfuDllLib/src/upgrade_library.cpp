@@ -66,7 +66,7 @@ UpgradeLibrary::~UpgradeLibrary()
 bool UpgradeLibrary::connected() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_handle != kInvalidHandle;
+    return m_device.valid();
 }
 
 int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t /*usagePage*/,
@@ -97,43 +97,35 @@ int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t 
         if (!probe(index, Access::kQuery, vendorId, productId, nullptr, nullptr))
             continue;
         ++count;
-        if (m_handle != kInvalidHandle)
+        if (m_device.valid())
             continue;
         OpenFailure why = OpenFailure::kNone;
-        if (!probe(index, Access::kExclusive, vendorId, productId, &m_handle, &why))
+        if (!probe(index, Access::kExclusive, vendorId, productId, &m_device, &why))
             busySeen = busySeen || why == OpenFailure::kInUse;
     }
     *deviceCount = static_cast<uint16_t>(std::min<unsigned>(count, std::numeric_limits<uint16_t>::max()));
-    if (m_handle == kInvalidHandle)
+    if (!m_device.valid())
         return busySeen ? result::kDeviceBusy : result::kNotConnected;
 
     m_vendorId = vendorId;
     m_productId = productId;
-    DfuChannel channel(m_handle, m_reports);
+    DfuChannel channel(m_device.get(), m_reports);
     m_functionalRead = channel.readFunctional(&m_functional);
     return result::kSuccess;
 }
 
 bool UpgradeLibrary::probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId,
-                           Handle* kept, OpenFailure* why)
+                           Device* kept, OpenFailure* why)
 {
-    const Handle handle = hidplatform::openByIndex(index, access, why);
-    if (handle == kInvalidHandle)
+    Device device(hidplatform::openByIndex(index, access, why));
+    if (!device.valid())
         return false;
     ProtocolReports reports;
-    bool upgradable;
-    try {
-        upgradable = isUpgradable(handle, vendorId, productId, &reports);
-    } catch (...) {
-        hidplatform::close(handle);  // out of memory for the report list
-        throw;
-    }
+    const bool upgradable = isUpgradable(device.get(), vendorId, productId, &reports);
     if (upgradable && kept != nullptr) {
-        *kept = handle;
+        *kept = std::move(device);
         m_reports = reports;
-        return true;
     }
-    hidplatform::close(handle);
     return upgradable;
 }
 
@@ -161,9 +153,7 @@ void UpgradeLibrary::disconnectLocked()
         m_stop.request();
         m_worker.join();
     }
-    if (m_handle != kInvalidHandle)
-        hidplatform::close(m_handle);
-    m_handle = kInvalidHandle;
+    m_device.reset();
     m_functionalRead = false;
 }
 
@@ -175,7 +165,7 @@ void UpgradeLibrary::joinFinishedWorker()
 
 int32_t UpgradeLibrary::checkReadyLocked()
 {
-    if (m_handle == kInvalidHandle)
+    if (!m_device.valid())
         return result::kNotConnected;
     joinFinishedWorker();
     return m_worker.joinable() ? result::kUpgradeRunning : result::kSuccess;
@@ -183,7 +173,7 @@ int32_t UpgradeLibrary::checkReadyLocked()
 
 int32_t UpgradeLibrary::checkDownloadable() const
 {
-    DfuChannel channel(m_handle, m_reports);
+    DfuChannel channel(m_device.get(), m_reports);
     if (!m_functionalRead)
         return result::kCannotDownload;
     if (!m_functional.canDownload())
@@ -237,7 +227,7 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
 
     m_stop.clear();
     m_progress.begin(firmware->size());
-    WorkerJob job{std::move(firmware), DfuChannel(m_handle, m_reports), m_functional.transferSize};
+    WorkerJob job{std::move(firmware), DfuChannel(m_device.get(), m_reports), m_functional.transferSize};
     try {
         m_worker = std::thread(runWorker, std::move(job), std::cref(m_limits), std::ref(m_progress),
                                std::ref(m_stop));
@@ -255,7 +245,7 @@ int32_t UpgradeLibrary::resetDevice()
     if (ready != result::kSuccess)
         return ready;
     const uint16_t timeout = m_functionalRead ? m_functional.detachTimeoutMs : kDefaultDetachTimeoutMs;
-    DfuChannel channel(m_handle, m_reports);
+    DfuChannel channel(m_device.get(), m_reports);
     return channel.send(Request::kDetach, timeout) ? result::kSuccess : result::kDeviceLost;
 }
 

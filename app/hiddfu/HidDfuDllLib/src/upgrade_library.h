@@ -74,8 +74,8 @@ private:
     int32_t checkReadyLocked();
     // Opens the interface at `index` with `access` and tells whether it is
     // upgradable; an upgradable one is kept open in *kept (with m_reports)
-    // when kept is given, every other handle is closed again.
-    bool probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId, Handle* kept,
+    // when kept is given, every other interface is closed again.
+    bool probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId, Device* kept,
                OpenFailure* why);
     bool isUpgradable(Handle handle, uint16_t vendorId, uint16_t productId, ProtocolReports* reports);
     int32_t checkDownloadable() const;
@@ -85,7 +85,7 @@ private:
     mutable std::mutex m_mutex;
 
     // The connection.
-    Handle m_handle = kInvalidHandle;
+    Device m_device;
     uint16_t m_vendorId = 0;
     uint16_t m_productId = 0;
     ProtocolReports m_reports;
