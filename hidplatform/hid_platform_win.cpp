@@ -92,10 +92,18 @@ struct PreparsedDataTraits {
 };
 using PreparsedData = ScopedHandle<PreparsedDataTraits>;
 
-PreparsedData preparsedDataOf(HANDLE device)
+// The parsed report descriptor of an opened interface, and the capabilities
+// read from it; false when either cannot be had.
+bool readCaps(Handle handle, PreparsedData* preparsed, HIDP_CAPS* caps)
 {
+    if (!isValid(handle))
+        return false;
     PHIDP_PREPARSED_DATA data = nullptr;
-    return PreparsedData(HidD_GetPreparsedData(device, &data) ? data : nullptr);
+    if (!HidD_GetPreparsedData(toWin(handle), &data))
+        return false;
+    preparsed->reset(data);
+    std::memset(caps, 0, sizeof *caps);
+    return HidP_GetCaps(preparsed->get(), caps) == HIDP_STATUS_SUCCESS;
 }
 
 // The zero-terminated device path of one interface of the set, or false
@@ -400,14 +408,9 @@ bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId)
 
 bool getReportLengths(Handle handle, ReportLengths* lengths)
 {
-    if (!isValid(handle))
-        return false;
-    const PreparsedData preparsed = preparsedDataOf(toWin(handle));
-    if (!preparsed.valid())
-        return false;
+    PreparsedData preparsed;
     HIDP_CAPS caps;
-    std::memset(&caps, 0, sizeof caps);
-    if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS)
+    if (!readCaps(handle, &preparsed, &caps))
         return false;
     lengths->input = caps.InputReportByteLength;
     lengths->output = caps.OutputReportByteLength;
@@ -420,14 +423,9 @@ bool getReportLengths(Handle handle, ReportLengths* lengths)
 // length (Windows moves every feature report in a buffer of that length).
 bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
 {
-    if (!isValid(handle))
-        return false;
-    const PreparsedData preparsed = preparsedDataOf(toWin(handle));
-    if (!preparsed.valid())
-        return false;
+    PreparsedData preparsed;
     HIDP_CAPS caps;
-    std::memset(&caps, 0, sizeof caps);
-    if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS)
+    if (!readCaps(handle, &preparsed, &caps))
         return false;
 
     std::vector<uint8_t> ids;
