@@ -6,11 +6,6 @@
 // the bus, the library's worker. Not a test: it prints figures.
 //
 // usage: update_bench [--payload BYTES] [--transfer-size N] [--runs N]
-//
-// The source only uses what the library, the simulator and the bus offered
-// before the device core existed, so the same file builds against an older
-// tree for a side-by-side figure.
-#include "hid_access.h"
 #include "kr_crc32.h"
 #include "results.h"
 #include "sim_bus.h"
@@ -105,8 +100,7 @@ Timing timedUpdate(const Options& options, const std::string& path,
     auto device = std::make_shared<sim::SimDevice>(config);
     simbus::plug(0, device);
 
-    hiddfu::PlatformHid hid;
-    hiddfu::UpgradeLibrary library(hid);
+    hiddfu::UpgradeLibrary library;
     uint16_t count = 0;
     if (library.connect(kVid, kPid, 0, 0, &count) != 0)
         return timing;

@@ -10,6 +10,8 @@
 #ifndef HID_PLATFORM_H
 #define HID_PLATFORM_H
 
+#include "scoped_handle.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -123,6 +125,15 @@ bool setFeature(Handle handle, const uint8_t* report, size_t length);
 // Gets the feature report whose id is report[0] into `report` (room for
 // `capacity` bytes, id first); *got gets the byte count.
 bool getFeature(Handle handle, uint8_t* report, size_t capacity, size_t* got);
+
+// The owner of one opened interface (scoped_handle.h): closes it when it
+// goes, moves but does not copy. Device(openByIndex(...)) holds nothing when the open failed.
+struct DeviceTraits {
+    using Value = Handle;
+    static Handle invalid() { return kInvalidHandle; }
+    static void close(Handle handle) { hidplatform::close(handle); }
+};
+using Device = ScopedHandle<DeviceTraits>;
 
 } // namespace hidplatform
 

@@ -185,11 +185,11 @@ Handle openHidrawPath(const std::string& path, Access access, OpenFailure* why)
 {
     // Non-blocking, so that a read that poll() announced but another reader
     // took first comes back with EAGAIN instead of blocking past the wait.
-    int fd;
+    FileDescriptor fd;
     do {
-        fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.reset(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
+    } while (!fd.valid() && errno == EINTR);
+    if (!fd.valid()) {
         setWhy(why, openFailureOf(errno));
         return kInvalidHandle;
     }
@@ -198,17 +198,15 @@ Handle openHidrawPath(const std::string& path, Access access, OpenFailure* why)
         // behind an update that may take minutes.
         int locked;
         do {
-            locked = flock(fd, LOCK_EX | LOCK_NB);
+            locked = flock(fd.get(), LOCK_EX | LOCK_NB);
         } while (locked < 0 && errno == EINTR);
         if (locked < 0) {
-            const int error = errno;
-            ::close(fd);
-            setWhy(why, error == EWOULDBLOCK ? OpenFailure::kInUse : OpenFailure::kOther);
+            setWhy(why, errno == EWOULDBLOCK ? OpenFailure::kInUse : OpenFailure::kOther);
             return kInvalidHandle;
         }
     }
     setWhy(why, OpenFailure::kNone);
-    return static_cast<Handle>(fd);
+    return static_cast<Handle>(fd.release());
 }
 
 unsigned interfaceCount()

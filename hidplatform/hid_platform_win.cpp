@@ -56,69 +56,55 @@ bool isValid(Handle handle)
     return handle != kInvalidHandle;
 }
 
-// One set of present HID interfaces, destroyed with the object.
-class InterfaceSet {
-public:
-    explicit InterfaceSet(const GUID& hidGuid)
-        : m_set(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
-    {
-    }
-    ~InterfaceSet()
-    {
-        if (valid())
-            SetupDiDestroyDeviceInfoList(m_set);
-    }
-    InterfaceSet(const InterfaceSet&) = delete;
-    InterfaceSet& operator=(const InterfaceSet&) = delete;
-
-    bool valid() const { return m_set != INVALID_HANDLE_VALUE; }
-    HDEVINFO get() const { return m_set; }
-
-private:
-    HDEVINFO m_set;
+// SetupAPI's list of the present HID interfaces, destroyed with its owner.
+struct InterfaceSetTraits {
+    using Value = HDEVINFO;
+    static HDEVINFO invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(HDEVINFO set) { SetupDiDestroyDeviceInfoList(set); }
 };
+using InterfaceSet = ScopedHandle<InterfaceSetTraits>;
+
+InterfaceSet presentInterfaces(const GUID& hidGuid)
+{
+    return InterfaceSet(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+}
+
+// A kernel object handle that is null when there is none (events,
+// semaphores), closed with its owner.
+struct KernelObjectTraits {
+    using Value = HANDLE;
+    static HANDLE invalid() { return nullptr; }
+    static void close(HANDLE object) { CloseHandle(object); }
+};
+using KernelObject = ScopedHandle<KernelObjectTraits>;
 
 // The manual-reset, initially not signalled event of one transfer.
-class TransferEvent {
-public:
-    TransferEvent() : m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    ~TransferEvent()
-    {
-        if (m_event != nullptr)
-            CloseHandle(m_event);
-    }
-    TransferEvent(const TransferEvent&) = delete;
-    TransferEvent& operator=(const TransferEvent&) = delete;
+KernelObject transferEvent()
+{
+    return KernelObject(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
 
-    bool valid() const { return m_event != nullptr; }
-    HANDLE get() const { return m_event; }
-
-private:
-    HANDLE m_event;
+// The parsed report descriptor of an interface, released with its owner.
+struct PreparsedDataTraits {
+    using Value = PHIDP_PREPARSED_DATA;
+    static PHIDP_PREPARSED_DATA invalid() { return nullptr; }
+    static void close(PHIDP_PREPARSED_DATA data) { HidD_FreePreparsedData(data); }
 };
+using PreparsedData = ScopedHandle<PreparsedDataTraits>;
 
-// The parsed report descriptor of an interface, released with the object.
-class PreparsedData {
-public:
-    explicit PreparsedData(HANDLE device)
-    {
-        if (!HidD_GetPreparsedData(device, &m_data))
-            m_data = nullptr;
-    }
-    ~PreparsedData()
-    {
-        if (m_data != nullptr)
-            HidD_FreePreparsedData(m_data);
-    }
-    PreparsedData(const PreparsedData&) = delete;
-    PreparsedData& operator=(const PreparsedData&) = delete;
-
-    bool valid() const { return m_data != nullptr; }
-    PHIDP_PREPARSED_DATA get() const { return m_data; }
-
-private:
-    PHIDP_PREPARSED_DATA m_data = nullptr;
-};
+// The parsed report descriptor of an opened interface, and the capabilities
+// read from it; false when either cannot be had.
+bool readCaps(Handle handle, PreparsedData* preparsed, HIDP_CAPS* caps)
+{
+    if (!isValid(handle))
+        return false;
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!HidD_GetPreparsedData(toWin(handle), &data))
+        return false;
+    preparsed->reset(data);
+    std::memset(caps, 0, sizeof *caps);
+    return HidP_GetCaps(preparsed->get(), caps) == HIDP_STATUS_SUCCESS;
+}
 
 // The zero-terminated device path of one interface of the set, or false
 // when the interface's detail cannot be had (no usable size, no memory, or
@@ -182,17 +168,16 @@ public:
     static bool take(const char* path, HANDLE* semaphore, OpenFailure* why)
     {
         const std::string name = objectName(path);
-        const HANDLE lock = CreateSemaphoreA(nullptr, 1, 1, name.c_str());
-        if (lock == nullptr) {
+        KernelObject lock(CreateSemaphoreA(nullptr, 1, 1, name.c_str()));
+        if (!lock.valid()) {
             *why = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::kInUse : OpenFailure::kOther;
             return false;
         }
-        if (WaitForSingleObject(lock, 0) != WAIT_OBJECT_0) {
-            CloseHandle(lock);
+        if (WaitForSingleObject(lock.get(), 0) != WAIT_OBJECT_0) {
             *why = OpenFailure::kInUse;
             return false;
         }
-        *semaphore = lock;
+        *semaphore = lock.release();
         return true;
     }
 
@@ -252,7 +237,7 @@ bool pathAt(unsigned index, std::vector<char>* path)
 {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    const InterfaceSet set(hidGuid);
+    const InterfaceSet set = presentInterfaces(hidGuid);
     if (!set.valid())
         return false;
     SP_DEVICE_INTERFACE_DATA interfaceData;
@@ -301,7 +286,7 @@ IoResult transferOutcome(BOOL doneAtOnce, HANDLE device, OVERLAPPED* ov, int tim
 }
 
 // An OVERLAPPED record for a transfer at offset 0 that signals `event`.
-OVERLAPPED overlappedWith(const TransferEvent& event)
+OVERLAPPED overlappedWith(const KernelObject& event)
 {
     OVERLAPPED ov;
     std::memset(&ov, 0, sizeof ov);
@@ -322,7 +307,7 @@ unsigned interfaceCount()
 {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    const InterfaceSet set(hidGuid);
+    const InterfaceSet set = presentInterfaces(hidGuid);
     if (!set.valid())
         return 0;
     unsigned count = 0;
@@ -338,10 +323,8 @@ unsigned interfaceCount()
 
 bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId)
 {
-    const Handle query = openByIndex(index, Access::kQuery, nullptr);
-    const bool known = getAttributes(query, vendorId, productId);
-    close(query);
-    return known;
+    const Device query(openByIndex(index, Access::kQuery, nullptr));
+    return getAttributes(query.get(), vendorId, productId);
 }
 
 std::string interfacePath(unsigned index)
@@ -425,14 +408,9 @@ bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId)
 
 bool getReportLengths(Handle handle, ReportLengths* lengths)
 {
-    if (!isValid(handle))
-        return false;
-    const PreparsedData preparsed(toWin(handle));
-    if (!preparsed.valid())
-        return false;
+    PreparsedData preparsed;
     HIDP_CAPS caps;
-    std::memset(&caps, 0, sizeof caps);
-    if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS)
+    if (!readCaps(handle, &preparsed, &caps))
         return false;
     lengths->input = caps.InputReportByteLength;
     lengths->output = caps.OutputReportByteLength;
@@ -445,14 +423,9 @@ bool getReportLengths(Handle handle, ReportLengths* lengths)
 // length (Windows moves every feature report in a buffer of that length).
 bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports)
 {
-    if (!isValid(handle))
-        return false;
-    const PreparsedData preparsed(toWin(handle));
-    if (!preparsed.valid())
-        return false;
+    PreparsedData preparsed;
     HIDP_CAPS caps;
-    std::memset(&caps, 0, sizeof caps);
-    if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS)
+    if (!readCaps(handle, &preparsed, &caps))
         return false;
 
     std::vector<uint8_t> ids;
@@ -488,7 +461,7 @@ IoResult writeReport(Handle handle, const uint8_t* report, size_t length, int ti
     // Written as given: the caller passes exactly the output report length,
     // which Windows requires. The caller's bytes are only read, and only
     // until this call returns.
-    const TransferEvent event;
+    const KernelObject event = transferEvent();
     if (!event.valid())
         return IoResult::kError;
     OVERLAPPED ov = overlappedWith(event);
@@ -512,7 +485,7 @@ IoResult readReport(Handle handle, uint8_t* buffer, size_t capacity, int timeout
     if (!getReportLengths(handle, &lengths) || lengths.input == 0)
         return IoResult::kError;
     std::vector<uint8_t> report(lengths.input, 0);
-    const TransferEvent event;
+    const KernelObject event = transferEvent();
     if (!event.valid())
         return IoResult::kError;
     OVERLAPPED ov = overlappedWith(event);

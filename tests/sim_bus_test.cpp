@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -184,6 +185,36 @@ TEST_F(SimBus, CountsClosesOfHandlesThatAreNotOpen)
     hidplatform::close(h);
     EXPECT_EQ(simbus::unknownCloseCount(), 1u);
     simbus::reset(); // the double close was the point of this test
+}
+
+// hidplatform::Device closes its interface exactly once wherever ownership
+// went: moved, moved over another device, released to the caller, reset,
+// or out of scope. The fixture's TearDown checks that nothing was closed twice.
+TEST_F(SimBus, DeviceClosesItsInterfaceOnceWhereverItWent)
+{
+    plug(0);
+    plug(1);
+    {
+        hidplatform::Device first(hidplatform::openByIndex(0));
+        ASSERT_TRUE(first.valid());
+        hidplatform::Device moved(std::move(first));
+        EXPECT_FALSE(first.valid());
+        hidplatform::Device other(hidplatform::openByIndex(1));
+        EXPECT_EQ(simbus::openHandleCount(), 2u);
+        other = std::move(moved);
+        EXPECT_EQ(simbus::openHandleCount(), 1u) << "the interface it held is closed";
+        EXPECT_EQ(simbus::handleIndex(other.get()), 0);
+    }
+    EXPECT_EQ(simbus::openHandleCount(), 0u);
+
+    hidplatform::Device kept(hidplatform::openByIndex(0));
+    const Handle released = kept.release();
+    EXPECT_FALSE(kept.valid());
+    EXPECT_EQ(simbus::openHandleCount(), 1u) << "released: the caller closes it";
+    kept.reset(released);
+    kept.reset();
+    kept.reset();
+    EXPECT_EQ(simbus::openHandleCount(), 0u);
 }
 
 } // namespace

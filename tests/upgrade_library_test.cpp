@@ -1,10 +1,11 @@
 // The upgrade library's core (hiddfu::UpgradeLibrary) and its C calls.
 //
 // Most cases drive the library against a scripted DFU device of this file
-// (ScriptedDevice behind a FakeHid), which follows the protocol's state
+// (ScriptedDevice, plugged into the in-process simulator bus in place of the
+// simulated device's DFU machine), which follows the protocol's state
 // machine and can misbehave precisely at one block: report an error, refuse
 // a request, vanish, stay busy, answer garbage. The C calls run over the
-// in-process simulator backend.
+// in-process simulator backend with the simulated device.
 #include "HidDfu.h"
 #include "dfu_channel.h"
 #include "dfu_protocol.h"
@@ -68,7 +69,7 @@ struct RequestRecord {
 
 // A DFU device behind feature reports, scripted by a Script. Thread-safe:
 // the worker talks to it while the test reads its records.
-class ScriptedDevice {
+class ScriptedDevice : public sim::FeatureBehaviour {
 public:
     explicit ScriptedDevice(const Script& script)
         : m_script(script), m_state(script.initialState), m_status(script.initialStatus)
@@ -79,49 +80,48 @@ public:
             m_pendingPolls = script.manifestPolls;
     }
 
-    const Script& script() const { return m_script; }
-
-    std::vector<FeatureReport> featureReports() const
+    std::vector<Declared> declaredFeatureReports() const override
     {
         if (!m_script.declaresProtocol)
-            return {{0x05, 9}};
+            return {{0x05, 8}};
         const uint16_t room = m_script.requestDataRoom != 0 ? m_script.requestDataRoom : m_script.transferSize;
-        return {{kRequestReportId, static_cast<uint16_t>(kRequestHeaderLength + room)},
-                {kStatusReportId, static_cast<uint16_t>(kStatusReportLength)},
-                {kFunctionalReportId, static_cast<uint16_t>(kFunctionalReportLength)}};
+        return {{kRequestReportId, static_cast<uint16_t>(kRequestHeaderLength - 1 + room)},
+                {kStatusReportId, static_cast<uint16_t>(kStatusReportLength - 1)},
+                {kFunctionalReportId, static_cast<uint16_t>(kFunctionalReportLength - 1)}};
     }
 
-    bool set(const uint8_t* report, size_t length)
+    // A request the device cannot take stalls; once gone, every report fails.
+    sim::FeatureOutcome setFeatureReport(const uint8_t* report, size_t length) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_gone || length < kRequestHeaderLength || report[0] != kRequestReportId)
-            return false;
+        if (m_gone)
+            return sim::FeatureOutcome::kGone;
+        if (length < kRequestHeaderLength || report[0] != kRequestReportId)
+            return sim::FeatureOutcome::kStalled;
         const auto request = static_cast<Request>(report[1]);
         const uint16_t value = static_cast<uint16_t>(report[2] | (report[3] << 8));
         const uint16_t dataLength = static_cast<uint16_t>(report[4] | (report[5] << 8));
         if (kRequestHeaderLength + dataLength > length)
-            return false;
+            return sim::FeatureOutcome::kStalled;
         const uint8_t* data = report + kRequestHeaderLength;
         m_requests.push_back({request, value, Bytes(data, data + dataLength), length});
-        return accept(request, data, dataLength);
+        if (accept(request, data, dataLength))
+            return sim::FeatureOutcome::kDone;
+        return m_gone ? sim::FeatureOutcome::kGone : sim::FeatureOutcome::kStalled;
     }
 
-    bool get(uint8_t* report, size_t capacity, size_t* got)
+    sim::FeatureOutcome getFeatureReport(uint8_t reportId, sim::Report* reply) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_gone)
-            return false;
-        Bytes answer;
-        if (report[0] == kStatusReportId)
-            answer = statusAnswer();
-        else if (report[0] == kFunctionalReportId && !m_script.functionalFails)
-            answer = encodeFunctional({m_script.attributes, m_script.detachTimeoutMs, m_script.transferSize, 0x0110});
+            return sim::FeatureOutcome::kGone;
+        if (reportId == kStatusReportId)
+            *reply = statusAnswer();
+        else if (reportId == kFunctionalReportId && !m_script.functionalFails)
+            *reply = encodeFunctional({m_script.attributes, m_script.detachTimeoutMs, m_script.transferSize, 0x0110});
         else
-            return false;
-        const size_t copied = std::min(capacity, answer.size());
-        std::copy_n(answer.begin(), copied, report);
-        *got = copied;
-        return true;
+            return sim::FeatureOutcome::kStalled;
+        return sim::FeatureOutcome::kDone;
     }
 
     std::vector<RequestRecord> requests() const
@@ -272,116 +272,51 @@ private:
     std::vector<bool> m_busyAnswer;
 };
 
-// Scripted devices at enumeration indices, with open handles counted.
-class FakeHid : public HidAccess {
+// Scripted devices plugged into the in-process bus at enumeration indices,
+// where the simulator's devices go; the bus counts the opens and closes.
+class ScriptedBus {
 public:
+    ~ScriptedBus() { releaseHeld(); }
+
     std::shared_ptr<ScriptedDevice> plug(unsigned index, const Script& script = Script())
     {
         auto device = std::make_shared<ScriptedDevice>(script);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_devices[index] = device;
+        sim::DeviceConfig config;
+        config.vendorId = script.vendorId;
+        config.productId = script.productId;
+        config.customFeatures = device;
+        simbus::plug(index, std::make_shared<sim::SimDevice>(std::move(config)));
         return device;
     }
 
-    size_t openHandles() const
+    size_t openHandles() const { return simbus::openHandleCount(); }
+    size_t opens() const { return simbus::openCount(); }
+
+    // Another holder keeps the device at `index` open alone (exclusive opens
+    // are refused), or the user may not open it at all.
+    void holdElsewhere(unsigned index)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_handles.size();
+        const Handle held = hidplatform::openByIndex(index, Access::kExclusive, nullptr);
+        ASSERT_NE(held, kInvalidHandle);
+        m_held.push_back(held);
     }
 
-    // Another program holds the device at `index` (opens for reading and
-    // writing alone are refused), or the user may not open it at all.
-    void holdElsewhere(unsigned index) { m_heldElsewhere.insert(index); }
-    void deny(unsigned index) { m_denied.insert(index); }
-
-    unsigned interfaceCount() override
+    void releaseHeld()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_devices.empty() ? 0 : m_devices.rbegin()->first + 1;
+        for (Handle held : m_held)
+            hidplatform::close(held);
+        m_held.clear();
     }
 
-    bool peekAttributes(unsigned index, uint16_t* vendorId, uint16_t* productId) override
+    void deny(unsigned index)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_devices.count(index) == 0)
-            return false;
-        *vendorId = m_devices[index]->script().vendorId;
-        *productId = m_devices[index]->script().productId;
-        return true;
-    }
-
-    Handle openByIndex(unsigned index, Access access, OpenFailure* why) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        OpenFailure failure = OpenFailure::kNone;
-        if (m_devices.count(index) == 0)
-            failure = OpenFailure::kNoInterface;
-        else if (m_denied.count(index) != 0)
-            failure = OpenFailure::kAccessDenied;
-        else if (access == Access::kExclusive && m_heldElsewhere.count(index) != 0)
-            failure = OpenFailure::kInUse;
-        if (why != nullptr)
-            *why = failure;
-        if (failure != OpenFailure::kNone)
-            return kInvalidHandle;
-        ++m_opens;
-        m_handles[m_nextHandle] = m_devices[index];
-        return m_nextHandle++;
-    }
-
-    void close(Handle handle) override
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        EXPECT_EQ(m_handles.erase(handle), 1u) << "closed a handle that is not open";
-    }
-
-    size_t opens() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_opens;
-    }
-
-    bool getAttributes(Handle handle, uint16_t* vendorId, uint16_t* productId) override
-    {
-        auto device = find(handle);
-        *vendorId = device->script().vendorId;
-        *productId = device->script().productId;
-        return true;
-    }
-
-    bool getFeatureReports(Handle handle, std::vector<FeatureReport>* reports) override
-    {
-        *reports = find(handle)->featureReports();
-        return true;
-    }
-
-    bool setFeature(Handle handle, const uint8_t* report, size_t length) override
-    {
-        return find(handle)->set(report, length);
-    }
-
-    bool getFeature(Handle handle, uint8_t* report, size_t capacity, size_t* got) override
-    {
-        return find(handle)->get(report, capacity, got);
+        simbus::Faults faults;
+        faults.openDenied = true;
+        simbus::setFaults(index, faults);
     }
 
 private:
-    std::shared_ptr<ScriptedDevice> find(Handle handle)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto entry = m_handles.find(handle);
-        if (entry == m_handles.end())
-            throw std::logic_error("I/O on a handle that is not open");
-        return entry->second;
-    }
-
-    mutable std::mutex m_mutex;
-    std::map<unsigned, std::shared_ptr<ScriptedDevice>> m_devices;
-    std::map<Handle, std::shared_ptr<ScriptedDevice>> m_handles;
-    std::set<unsigned> m_heldElsewhere;
-    std::set<unsigned> m_denied;
-    size_t m_opens = 0;
-    Handle m_nextHandle = 10;
+    std::vector<Handle> m_held;
 };
 
 // Small bounds, so that the fault cases end quickly.
@@ -417,12 +352,12 @@ std::vector<RequestRecord> requestsOf(const std::vector<RequestRecord>& all, Req
     return chosen;
 }
 
-class UpgradeLibraryTest : public ::testing::Test {
+class UpgradeLibraryTest : public testsupport::SimBusTest {
 protected:
     void TearDown() override
     {
         library.disconnect();
-        EXPECT_EQ(hid.openHandles(), 0u) << "a handle was left open";
+        SimBusTest::TearDown();
     }
 
     std::string dfuFile(const Bytes& payload, uint16_t vid = kVid, uint16_t pid = kPid, const Bytes& aux = {})
@@ -454,8 +389,8 @@ protected:
     }
 
     testsupport::TempDir temp;
-    FakeHid hid;
-    UpgradeLibrary library{hid, fastLimits()};
+    ScriptedBus bus;
+    UpgradeLibrary library{fastLimits()};
 
 private:
     int m_files = 0;
@@ -543,16 +478,16 @@ TEST_F(UpgradeLibraryTest, ConnectCountsUpgradableInterfacesWithTheIds)
     notUpgradable.declaresProtocol = false;
     Script otherProduct;
     otherProduct.productId = 0x9999;
-    hid.plug(0, notUpgradable);
-    hid.plug(1, otherProduct);
+    bus.plug(0, notUpgradable);
+    bus.plug(1, otherProduct);
     EXPECT_EQ(connect(), 0) << "same ids without the reports, or other ids, do not count";
 
-    auto first = hid.plug(3);
+    auto first = bus.plug(3);
     EXPECT_EQ(connect(), 1);
-    auto second = hid.plug(5);
+    auto second = bus.plug(5);
     EXPECT_EQ(connect(), 2);
     EXPECT_TRUE(library.connected());
-    EXPECT_EQ(hid.openHandles(), 1u) << "only the connected interface stays open";
+    EXPECT_EQ(bus.openHandles(), 1u) << "only the connected interface stays open";
 
     // The first one is the connected one: the upgrade goes to it.
     ASSERT_EQ(library.upgrade(dfuFile(Bytes(10, 1)).c_str(), 1), result::kSuccess);
@@ -567,12 +502,12 @@ TEST_F(UpgradeLibraryTest, EveryInterfaceIsSearchedAndOnlyMatchingOnesOpened)
     Script other;
     other.vendorId = 0x1111;
     for (unsigned index = 0; index < 300; ++index)
-        hid.plug(index, other);
-    auto target = hid.plug(300);
+        bus.plug(index, other);
+    auto target = bus.plug(300);
     EXPECT_EQ(connect(), 1);
     EXPECT_TRUE(library.connected());
     // One query open to count it, one exclusive open to keep it.
-    EXPECT_EQ(hid.opens(), 2u) << "interfaces with other ids are never opened";
+    EXPECT_EQ(bus.opens(), 2u) << "interfaces with other ids are never opened";
 }
 
 TEST_F(UpgradeLibraryTest, DeviceHeldElsewhereIsCountedButNotConnected)
@@ -591,7 +526,8 @@ TEST_F(UpgradeLibraryTest, DeviceHeldElsewhereIsCountedButNotConnected)
         {"a denied device is neither counted nor busy", {}, {0, 1}, 0, result::kNotConnected},
     };
     for (const Case& c : cases) {
-        FakeHid fake;
+        simbus::reset();
+        ScriptedBus fake;
         fake.plug(0);
         if (c.count != 1 || !c.denied.empty())
             fake.plug(1);
@@ -599,22 +535,24 @@ TEST_F(UpgradeLibraryTest, DeviceHeldElsewhereIsCountedButNotConnected)
             fake.holdElsewhere(index);
         for (unsigned index : c.denied)
             fake.deny(index);
-        UpgradeLibrary own(fake, fastLimits());
+        UpgradeLibrary own(fastLimits());
         uint16_t count = 99;
         EXPECT_EQ(own.connect(kVid, kPid, 0, 0, &count), c.connectResult) << c.what;
         EXPECT_EQ(count, c.count) << c.what;
         EXPECT_EQ(own.connected(), c.connectResult == result::kSuccess) << c.what;
         own.disconnect();
+        fake.releaseHeld();
         EXPECT_EQ(fake.openHandles(), 0u) << c.what;
+        EXPECT_EQ(simbus::unknownCloseCount(), 0u) << c.what;
     }
 }
 
 TEST_F(UpgradeLibraryTest, DisconnectClosesAndIsHarmlessTwice)
 {
-    hid.plug(0);
+    bus.plug(0);
     ASSERT_EQ(connect(), 1);
     EXPECT_EQ(library.disconnect(), result::kSuccess);
-    EXPECT_EQ(hid.openHandles(), 0u);
+    EXPECT_EQ(bus.openHandles(), 0u);
     EXPECT_EQ(library.disconnect(), result::kSuccess);
     EXPECT_EQ(library.upgrade(dfuFile(Bytes(4, 0)).c_str(), 1), result::kNotConnected);
 }
@@ -667,7 +605,7 @@ TEST_F(UpgradeLibraryTest, UpgradeRefusesBeforeTouchingTheDevice)
         {"transfer size 0", transferZero, good, 1, result::kCannotDownload, result::kTransferSizeZero},
     };
     for (const Case& c : cases) {
-        auto device = hid.plug(0, c.script);
+        auto device = bus.plug(0, c.script);
         ASSERT_EQ(connect(), 1) << c.what;
         EXPECT_EQ(library.upgrade(c.path.c_str(), c.flags), c.expected) << c.what;
         EXPECT_EQ(library.progress(), 100) << c.what;
@@ -681,7 +619,7 @@ TEST_F(UpgradeLibraryTest, UpgradeRefusesBeforeTouchingTheDevice)
 
 TEST_F(UpgradeLibraryTest, AnyIdInTheFileMatchesTheDevice)
 {
-    hid.plug(0);
+    bus.plug(0);
     ASSERT_EQ(connect(), 1);
     ASSERT_EQ(library.upgrade(dfuFile(Bytes(3, 3), 0xFFFF, 0xFFFF).c_str(), 1), result::kSuccess);
     followUntilEnded(library);
@@ -693,7 +631,7 @@ TEST_F(UpgradeLibraryTest, SecondUpgradeWhileOneRunsIsRefused)
     Script slow;
     slow.busyPollsPerBlock = 1;
     slow.pollTimeoutMs = 20;
-    auto device = hid.plug(0, slow);
+    auto device = bus.plug(0, slow);
     ASSERT_EQ(connect(), 1);
     const std::string path = dfuFile(Bytes(640, 9));
     ASSERT_EQ(library.upgrade(path.c_str(), 1), result::kSuccess);
@@ -713,7 +651,7 @@ TEST_F(UpgradeLibraryTest, SecondUpgradeWhileOneRunsIsRefused)
 
 TEST_F(UpgradeLibraryTest, PayloadGoesInNumberedBlocksThenZeroLengthDownloadAndManifestation)
 {
-    auto device = hid.plug(0);
+    auto device = bus.plug(0);
     const Bytes payload = testsupport::countingBytes(1000);
     testsupport::DfuContents contents;
     contents.payload = payload;
@@ -745,7 +683,7 @@ TEST_F(UpgradeLibraryTest, ManifestationEndsInIdleOrWaitReset)
         Script script;
         script.attributes = attributes;
         script.manifestPolls = 3;
-        hid.plug(0, script);
+        bus.plug(0, script);
         EXPECT_EQ(runUpgrade(Bytes(70, 1)), result::kSuccess) << "attributes " << int(attributes);
         library.disconnect();
     }
@@ -769,7 +707,7 @@ TEST_F(UpgradeLibraryTest, DeviceLeftInErrorOrMidDownloadIsBroughtToIdleFirst)
         script.initialState = c.state;
         script.initialStatus = c.status;
         script.manifestPolls = 3;
-        auto device = hid.plug(0, script);
+        auto device = bus.plug(0, script);
         EXPECT_EQ(runUpgrade(Bytes(5, 5)), result::kSuccess);
         ASSERT_FALSE(device->requests().empty());
         EXPECT_EQ(device->requests().front().request, c.expected);
@@ -782,7 +720,7 @@ TEST_F(UpgradeLibraryTest, BlockNumbersWrapAt65536)
 {
     Script script;
     script.transferSize = 1;
-    auto device = hid.plug(0, script);
+    auto device = bus.plug(0, script);
     const Bytes payload = testsupport::countingBytes(65538);
     EXPECT_EQ(runUpgrade(payload), result::kSuccess);
     const auto downloads = requestsOf(device->requests(), Request::kDnload);
@@ -799,7 +737,7 @@ TEST_F(UpgradeLibraryTest, BusyDeviceIsPolledAfterItsPollTimeout)
     Script script;
     script.busyPollsPerBlock = 2;
     script.pollTimeoutMs = 10;
-    auto device = hid.plug(0, script);
+    auto device = bus.plug(0, script);
     const auto start = Clock::now();
     EXPECT_EQ(runUpgrade(Bytes(3 * 64, 2)), result::kSuccess);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(6 * 10));
@@ -812,7 +750,7 @@ TEST_F(UpgradeLibraryTest, LongPollTimeoutIsCapped)
     Script script;
     script.busyPollsPerBlock = 1;
     script.pollTimeoutMs = 0xFFFFFF;  // about 4.7 hours
-    auto device = hid.plug(0, script);
+    auto device = bus.plug(0, script);
     const auto start = Clock::now();
     EXPECT_EQ(runUpgrade(Bytes(2 * 64, 2)), result::kSuccess);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
@@ -827,7 +765,7 @@ TEST_F(UpgradeLibraryTest, DeviceErrorAtABlockIsTheResultAndIsCleared)
         Script script;
         script.errorAtBlock = 2;
         script.errorStatus = status;
-        auto device = hid.plug(0, script);
+        auto device = bus.plug(0, script);
         EXPECT_EQ(runUpgrade(Bytes(5 * 64, 4)), status);
         const auto requests = device->requests();
         ASSERT_FALSE(requests.empty());
@@ -842,7 +780,7 @@ TEST_F(UpgradeLibraryTest, RefusedDownloadIsReportedWithTheDeviceStatus)
 {
     Script script;
     script.refuseBlock = 1;
-    auto device = hid.plug(0, script);
+    auto device = bus.plug(0, script);
     EXPECT_EQ(runUpgrade(Bytes(3 * 64, 4)), 15) << "errSTALLEDPKT";
     EXPECT_EQ(device->requests().back().request, Request::kClrStatus);
 }
@@ -871,7 +809,7 @@ TEST_F(UpgradeLibraryTest, FaultsEndTheUpgradeWithTheirResultInBoundedTime)
         {"dfuERROR with status OK", errorWithoutStatus, result::kProtocolViolation},
     };
     for (const Case& c : cases) {
-        hid.plug(0, c.script);
+        bus.plug(0, c.script);
         const auto start = Clock::now();
         EXPECT_EQ(runUpgrade(Bytes(6 * 64, 1)), c.expected) << c.what;
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << c.what;
@@ -884,7 +822,7 @@ TEST_F(UpgradeLibraryTest, StuckBusyEndsOnlyAfterTheBusyCap)
     Script stuck;
     stuck.busyForeverAtBlock = 0;
     stuck.pollTimeoutMs = 5;
-    hid.plug(0, stuck);
+    bus.plug(0, stuck);
     const auto start = Clock::now();
     EXPECT_EQ(runUpgrade(Bytes(64, 1)), result::kTimedOut);
     EXPECT_GE(Clock::now() - start, fastLimits().busyWaitCap);
@@ -897,7 +835,7 @@ TEST_F(UpgradeLibraryTest, ProgressRisesMonotonicallyBelow100ThenEndsAt100)
     Script script;
     script.busyPollsPerBlock = 1;
     script.pollTimeoutMs = 2;
-    hid.plug(0, script);
+    bus.plug(0, script);
     ASSERT_EQ(connect(), 1);
     ASSERT_EQ(library.upgrade(dfuFile(Bytes(40 * 64, 6)).c_str(), 1), result::kSuccess);
     const std::vector<int> seen = followUntilEnded(library);
@@ -916,14 +854,14 @@ TEST_F(UpgradeLibraryTest, DisconnectDuringAnUpgradeStopsAndJoinsIt)
     Script script;
     script.busyPollsPerBlock = 1;
     script.pollTimeoutMs = 20;
-    auto device = hid.plug(0, script);
+    auto device = bus.plug(0, script);
     ASSERT_EQ(connect(), 1);
     ASSERT_EQ(library.upgrade(dfuFile(Bytes(100 * 64, 6)).c_str(), 1), result::kSuccess);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     const auto start = Clock::now();
     library.disconnect();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-    EXPECT_EQ(hid.openHandles(), 0u);
+    EXPECT_EQ(bus.openHandles(), 0u);
     EXPECT_EQ(library.progress(), 100);
     EXPECT_EQ(library.result(), result::kCancelled);
     EXPECT_LT(device->flash().size(), 100u * 64);
@@ -942,7 +880,7 @@ TEST_F(UpgradeLibraryTest, StoppedUpgradeLeavesTheDeviceIdleWithAbort)
         Script script;
         script.busyPollsPerBlock = 2;
         script.pollTimeoutMs = 10;
-        auto device = hid.plug(0, script);
+        auto device = bus.plug(0, script);
         ASSERT_EQ(connect(), 1);
         ASSERT_EQ(library.upgrade(dfuFile(Bytes(100 * 64, 6)).c_str(), 1), result::kSuccess);
         std::this_thread::sleep_for(std::chrono::milliseconds(stopAfterMs));
@@ -958,7 +896,7 @@ TEST_F(UpgradeLibraryTest, StoppedUpgradeLeavesTheDeviceIdleWithAbort)
 TEST_F(UpgradeLibraryTest, ResetSendsDetachWithTheDetachTimeout)
 {
     EXPECT_EQ(library.resetDevice(), result::kNotConnected);
-    auto device = hid.plug(0);
+    auto device = bus.plug(0);
     ASSERT_EQ(connect(), 1);
     EXPECT_EQ(library.resetDevice(), result::kSuccess);
     const auto requests = device->requests();
@@ -1067,10 +1005,7 @@ TEST_F(LibraryCallsTest, ResetDetachesTheSimulatedDevice)
 }
 
 // The simulator's faults, through the platform layer, with small bounds.
-class SimulatedFaultsTest : public testsupport::SimBusTest {
-protected:
-    PlatformHid hid;
-};
+class SimulatedFaultsTest : public testsupport::SimBusTest {};
 
 TEST_F(SimulatedFaultsTest, EachFaultEndsTheUpgradeWithItsResult)
 {
@@ -1106,7 +1041,7 @@ TEST_F(SimulatedFaultsTest, EachFaultEndsTheUpgradeWithItsResult)
             config.dfu.transferSize = 256;
             c.configure(config.dfu);
         });
-        UpgradeLibrary library(hid, fastLimits());
+        UpgradeLibrary library(fastLimits());
         uint16_t count = 0;
         ASSERT_EQ(library.connect(kVid, kPid, 0, 0, &count), 0) << c.what;
         ASSERT_EQ(library.upgrade(path.c_str(), 1), 0) << c.what;
@@ -1131,7 +1066,7 @@ TEST_F(SimulatedFaultsTest, DeviceErrorIsClearedForARetryThatSucceeds)
     const std::string path = temp.path("fw.dfu");
     testsupport::writeFile(path, testsupport::buildDfuFile(contents));
 
-    UpgradeLibrary library(hid, fastLimits());
+    UpgradeLibrary library(fastLimits());
     uint16_t count = 0;
     ASSERT_EQ(library.connect(kVid, kPid, 0, 0, &count), 0);
     ASSERT_EQ(library.upgrade(path.c_str(), 1), 0);

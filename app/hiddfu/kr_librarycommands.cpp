@@ -189,11 +189,8 @@ bool mv_CommandReset(const char* identifier, FILE* out, FILE* err)
 {
     int32_t vid = 0;
     int32_t pid = 0;
-    int32_t dummy = 0;
-    if (!readDeviceIdentifier(identifier, vid, pid, dummy)) {
-        detail::printInvalidIdentifier(out, vid, pid);
+    if (!detail::readIdentifierOrSayInvalid(identifier, out, vid, pid))
         return false;
-    }
     // A reset that reaches no device resets nothing: it says so and fails,
     // rather than announcing a reset and reporting success.
     if (!fitsUsbId(vid) || !fitsUsbId(pid)) {

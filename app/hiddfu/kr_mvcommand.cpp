@@ -267,11 +267,15 @@ bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, in
     return vid != 0 && pid != 0;
 }
 
-void detail::printInvalidIdentifier(FILE* out, int32_t vid, int32_t pid)
+bool detail::readIdentifierOrSayInvalid(const char* identifier, FILE* out, int32_t& vid, int32_t& pid)
 {
+    int32_t index = 0;
+    if (readDeviceIdentifier(identifier, vid, pid, index))
+        return true;
     std::fprintf(out, "Invalid vid or pid %#x %#x", static_cast<unsigned>(vid),
                  static_cast<unsigned>(pid));
     std::fflush(out);
+    return false;
 }
 
 // ---- set and get ---------------------------------------------------------------
@@ -281,20 +285,6 @@ namespace {
 // The smallest reply buffer: every reply of up to 99 bytes fits with its
 // terminating zero; longer input reports get a buffer of their own length.
 const size_t kResponseBufferSize = 100;
-
-// An interface opened by hid_open, closed when the command is done with it.
-class OpenedDevice {
-public:
-    explicit OpenedDevice(HidHandle handle) : m_handle(handle) {}
-    ~OpenedDevice() { hid_close(m_handle); }
-    OpenedDevice(const OpenedDevice&) = delete;
-    OpenedDevice& operator=(const OpenedDevice&) = delete;
-
-    HidHandle handle() const { return m_handle; }
-
-private:
-    HidHandle m_handle;
-};
 
 // A zeroed reply buffer that the receive cannot overrun and that always
 // ends in a zero byte: it copies at most the input report length - 1 bytes,
@@ -348,23 +338,22 @@ bool mv_CommandControl(const char* identifier, const char* request, bool expectR
 {
     int32_t vid = 0;
     int32_t pid = 0;
-    int32_t dummy = 0;
-    if (!readDeviceIdentifier(identifier, vid, pid, dummy)) {
-        detail::printInvalidIdentifier(out, vid, pid);
+    if (!detail::readIdentifierOrSayInvalid(identifier, out, vid, pid))
         return false;
-    }
 
     JSONControl jsonControl("control");
     {
         // All 32 bits: an id above 0xffff is valid here but matches no device.
         HidOpenRefusal refusal;
-        OpenedDevice device(hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), &refusal));
-        if (device.handle() == hidplatform::kInvalidHandle) {
+        // Closed when the command is done with it.
+        const hidplatform::Device device(
+            hid_open(static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), &refusal));
+        if (!device.valid()) {
             explainRefusal(err, static_cast<uint32_t>(vid), static_cast<uint32_t>(pid), refusal);
             jsonControl.addEntry(request, nullptr, "Unable to connect to device");
         } else {
             std::string response;
-            if (exchangeRequest(device.handle(), request, expectReply, response))
+            if (exchangeRequest(device.get(), request, expectReply, response))
                 jsonControl.addEntry(request, response.c_str(), nullptr);
             else
                 jsonControl.addEntry(request, nullptr, "Unable to send request");

@@ -108,9 +108,10 @@ extern JSONTransfer transferState;
 bool readDeviceIdentifier(const char* identifier, int32_t& vid, int32_t& pid, int32_t& dummy);
 
 namespace detail {
-// The text the commands print for an identifier that readDeviceIdentifier
-// finds invalid: "Invalid vid or pid %#x %#x", no line end, flushed.
-void printInvalidIdentifier(FILE* out, int32_t vid, int32_t pid);
+// The opening of the commands that take an identifier: reads it as
+// readDeviceIdentifier does and, when it is invalid, prints "Invalid vid or
+// pid %#x %#x" on `out` (no line end, flushed) and returns false.
+bool readIdentifierOrSayInvalid(const char* identifier, FILE* out, int32_t& vid, int32_t& pid);
 } // namespace detail
 
 // ---- Commands through the upgrade library (kr_librarycommands.cpp) ----------

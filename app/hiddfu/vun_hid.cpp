@@ -134,15 +134,14 @@ HidHandle hid_open(uint32_t vendorID, uint32_t productID, HidOpenRefusal* refusa
             !(idMatches(vendorID, vendor) && idMatches(productID, product)))
             continue;
         hidplatform::OpenFailure why = hidplatform::OpenFailure::kNone;
-        HidHandle deviceHandle = open_dev(index, &why);
-        if (deviceHandle == hidplatform::kInvalidHandle) {
+        hidplatform::Device device(open_dev(index, &why));
+        if (!device.valid()) {
             noteRefusal(index, why, &seen);
             continue;
         }
-        if (hidplatform::getAttributes(deviceHandle, &vendor, &product) &&
+        if (hidplatform::getAttributes(device.get(), &vendor, &product) &&
             idMatches(vendorID, vendor) && idMatches(productID, product))
-            return deviceHandle;
-        hidplatform::close(deviceHandle);
+            return device.release();
     }
     if (refusal != nullptr)
         *refusal = seen;
@@ -159,8 +158,8 @@ std::string hid_find_denied(uint32_t vendorID, uint32_t productID)
             !idMatches(productID, product))
             continue;
         hidplatform::OpenFailure why = hidplatform::OpenFailure::kNone;
-        const HidHandle handle = hidplatform::openByIndex(index, hidplatform::Access::kReadWrite, &why);
-        hidplatform::close(handle);
+        // Opened only to learn why it opens or not, closed at once.
+        hidplatform::Device(hidplatform::openByIndex(index, hidplatform::Access::kReadWrite, &why)).reset();
         if (why == hidplatform::OpenFailure::kAccessDenied)
             return hidplatform::interfacePath(index);
     }
@@ -169,8 +168,7 @@ std::string hid_find_denied(uint32_t vendorID, uint32_t productID)
 
 void hid_close(HidHandle deviceHandle)
 {
-    if (deviceHandle != hidplatform::kInvalidHandle)
-        hidplatform::close(deviceHandle);
+    hidplatform::Device(deviceHandle).reset();
 }
 
 bool hid_get_report_length(HidHandle deviceHandle, uint32_t& inputLen, uint32_t& outputLen)

@@ -48,20 +48,6 @@ const int kIoWaitMs = 1000;
 
 using Clock = std::chrono::steady_clock;
 
-// Closes the handle when the measurement ends, on every path.
-class OpenDevice {
-public:
-    explicit OpenDevice(unsigned index) : m_handle(hidplatform::openByIndex(index)) {}
-    ~OpenDevice() { hidplatform::close(m_handle); }
-    OpenDevice(const OpenDevice&) = delete;
-    OpenDevice& operator=(const OpenDevice&) = delete;
-    hidplatform::Handle handle() const { return m_handle; }
-    bool isOpen() const { return m_handle != hidplatform::kInvalidHandle; }
-
-private:
-    hidplatform::Handle m_handle;
-};
-
 // The declared length of the request report, id byte included; 0 when the
 // interface does not declare it.
 size_t requestReportLength(hidplatform::Handle handle)
@@ -137,12 +123,13 @@ bool measure(const char* name, size_t bytesPerExchange, long durationMs,
 
 int run(unsigned index, long durationMs)
 {
-    const OpenDevice device(index);
-    if (!device.isOpen()) {
+    // Closed when the measurement ends, on every path.
+    const hidplatform::Device device(hidplatform::openByIndex(index));
+    if (!device.valid()) {
         std::fprintf(stderr, "e2e-hid-roundtrips: no HID interface at index %u\n", index);
         return 1;
     }
-    const hidplatform::Handle handle = device.handle();
+    const hidplatform::Handle handle = device.get();
     const size_t requestLength = requestReportLength(handle);
     hidplatform::ReportLengths lengths;
     if (requestLength == 0 || !hidplatform::getReportLengths(handle, &lengths)) {

@@ -26,6 +26,7 @@ const uint8_t kReportCount8 = 0x95;
 const uint8_t kReportCount16 = 0x96;
 const uint8_t kInput8 = 0x81;
 const uint8_t kOutput8 = 0x91;
+const uint8_t kFeature8 = 0xB1;
 
 const uint8_t kApplicationCollection = 0x01;
 const uint8_t kDataVariableAbsolute = 0x02;
@@ -91,7 +92,7 @@ SimDevice::SimDevice(DeviceConfig config) : m_config(std::move(config)), m_dfu(m
 // input and an output report of byte fields. A direction whose data length
 // is 0 is left out, so the device has no report of that kind at all. With
 // DFU on, the feature reports 0xD0-0xD3 follow, with the lengths of
-// docs/protocol.md.
+// docs/protocol.md; custom feature behaviour declares its own instead.
 std::vector<uint8_t> SimDevice::reportDescriptor() const
 {
     std::vector<uint8_t> out;
@@ -116,7 +117,13 @@ std::vector<uint8_t> SimDevice::reportDescriptor() const
     if (m_config.outputDataBytes > 0)
         appendByteArray(out, kOutput8, m_config.outputDataBytes);
 
-    if (m_dfu.config().enabled) {
+    if (m_config.customFeatures) {
+        for (const FeatureBehaviour::Declared& feature : m_config.customFeatures->declaredFeatureReports()) {
+            out.push_back(kReportId8);
+            out.push_back(feature.id);
+            appendByteArray(out, kFeature8, feature.dataBytes);
+        }
+    } else if (m_dfu.config().enabled) {
         // The device core's items for the DFU feature reports, as firmware
         // would place them.
         uint8_t items[HIDDFU_HID_DESCRIPTOR_LENGTH];
@@ -174,6 +181,12 @@ std::vector<Report> SimDevice::receivedOutputs() const
 // functional report is longer. The configuration never changes, so no lock.
 uint16_t SimDevice::featureReportLength() const
 {
+    if (m_config.customFeatures) {
+        uint16_t longest = 0;
+        for (const FeatureBehaviour::Declared& feature : m_config.customFeatures->declaredFeatureReports())
+            longest = std::max<uint16_t>(longest, static_cast<uint16_t>(feature.dataBytes + 1u));
+        return longest;
+    }
     if (!m_dfu.config().enabled)
         return 0;
     return std::max<uint16_t>(m_dfu.requestReportLength(), dfu::kFunctionalReportBytes);
@@ -182,12 +195,16 @@ uint16_t SimDevice::featureReportLength() const
 FeatureOutcome SimDevice::setFeatureReport(const uint8_t* report, size_t length)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_config.customFeatures)
+        return m_config.customFeatures->setFeatureReport(report, length);
     return m_dfu.setReport(report, length);
 }
 
 FeatureOutcome SimDevice::getFeatureReport(uint8_t reportId, Report* reply)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_config.customFeatures)
+        return m_config.customFeatures->getFeatureReport(reportId, reply);
     return m_dfu.getReport(reportId, reply);
 }
 

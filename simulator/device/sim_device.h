@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,6 +24,24 @@
 namespace sim {
 
 using Report = std::vector<uint8_t>;
+
+// Feature reports served by something other than the DFU machine, for
+// traffic a correct device never produces (a test's scripted device that
+// misbehaves at one chosen request). It takes the machine's place entirely:
+// the report descriptor declares its feature reports, and every feature
+// SET_REPORT / GET_REPORT goes to it. Calls come serialised by the device.
+class FeatureBehaviour {
+public:
+    struct Declared {
+        uint8_t id;
+        uint16_t dataBytes;  // the report's length without the id byte
+    };
+
+    virtual ~FeatureBehaviour() = default;
+    virtual std::vector<Declared> declaredFeatureReports() const = 0;
+    virtual FeatureOutcome setFeatureReport(const uint8_t* report, size_t length) = 0;
+    virtual FeatureOutcome getFeatureReport(uint8_t reportId, Report* reply) = 0;
+};
 
 struct DeviceConfig {
     uint16_t vendorId = 0x1234;
@@ -36,6 +55,9 @@ struct DeviceConfig {
     bool silent = false;
     // The upgrade protocol: feature reports, state machine, flash, faults.
     DfuConfig dfu;
+    // Set: serves the feature reports instead of the DFU machine (`dfu` is
+    // then not used for them).
+    std::shared_ptr<FeatureBehaviour> customFeatures;
 };
 
 class SimDevice {

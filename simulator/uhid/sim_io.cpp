@@ -9,13 +9,6 @@
 
 namespace sim {
 
-void FileDescriptor::reset(int fd)
-{
-    if (m_fd >= 0)
-        close(m_fd);
-    m_fd = fd;
-}
-
 void printError(const std::string& message)
 {
     std::fprintf(stderr, "hiddfu-sim: %s\n", message.c_str());

@@ -4,6 +4,7 @@
 #ifndef SIM_IO_H
 #define SIM_IO_H
 
+#include "scoped_handle.h"
 #include "sim_device.h"
 
 #include <cstddef>
@@ -15,20 +16,8 @@ namespace sim {
 // The product name both transports give the device.
 const char kSimDeviceName[] = "hiddfu simulator";
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { reset(-1); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    void reset(int fd);
-
-private:
-    int m_fd;
-};
+// An owning file descriptor, closed on destruction.
+using FileDescriptor = hidplatform::FileDescriptor;
 
 // "hiddfu-sim: MESSAGE" on stderr.
 void printError(const std::string& message);

@@ -287,9 +287,8 @@ bool UhidDevice::answerGetReport()
 // transfer size in place of the real one.
 void UhidDevice::announceTransferSize(sim::FeatureOutcome outcome, sim::Report* reply) const
 {
-    const uint8_t kFunctionalReportId = 0xD2;
     if (m_options.announcedTransferSize < 0 || outcome != sim::FeatureOutcome::kDone || reply->size() < 6 ||
-        (*reply)[0] != kFunctionalReportId)
+        (*reply)[0] != sim::dfu::kFunctionalReportId)
         return;
     (*reply)[4] = static_cast<uint8_t>(m_options.announcedTransferSize & 0xFF);
     (*reply)[5] = static_cast<uint8_t>((m_options.announcedTransferSize >> 8) & 0xFF);

@@ -53,29 +53,15 @@ bool fromHex(const std::string& text, Bytes* bytes)
     return true;
 }
 
-class OpenDevice {
-public:
-    explicit OpenDevice(unsigned index) : m_handle(hidplatform::openByIndex(index)) {}
-    ~OpenDevice() { hidplatform::close(m_handle); }
-    OpenDevice(const OpenDevice&) = delete;
-    OpenDevice& operator=(const OpenDevice&) = delete;
-
-    hidplatform::Handle handle() const { return m_handle; }
-    bool valid() const { return m_handle != hidplatform::kInvalidHandle; }
-
-private:
-    hidplatform::Handle m_handle;
-};
-
 int listInterfaces()
 {
     for (unsigned index = 0; index < kIndexLimit; ++index) {
-        OpenDevice device(index);
+        const hidplatform::Device device(hidplatform::openByIndex(index));
         uint16_t vendor = 0, product = 0;
         hidplatform::ReportLengths lengths;
-        if (!device.valid() || !hidplatform::getAttributes(device.handle(), &vendor, &product))
+        if (!device.valid() || !hidplatform::getAttributes(device.get(), &vendor, &product))
             continue;
-        if (!hidplatform::getReportLengths(device.handle(), &lengths)) {
+        if (!hidplatform::getReportLengths(device.get(), &lengths)) {
             std::printf("%u %04x:%04x lengths unknown\n", index, vendor, product);
             continue;
         }
@@ -85,23 +71,23 @@ int listInterfaces()
     return 0;
 }
 
-int exchange(const OpenDevice& device, Bytes request, int waitMs)
+int exchange(const hidplatform::Device& device, Bytes request, int waitMs)
 {
     hidplatform::ReportLengths lengths;
-    if (!hidplatform::getReportLengths(device.handle(), &lengths) || request.size() > lengths.output) {
+    if (!hidplatform::getReportLengths(device.get(), &lengths) || request.size() > lengths.output) {
         std::printf("error\n");
         return 1;
     }
     request.resize(lengths.output, 0);
     size_t written = 0;
-    if (hidplatform::writeReport(device.handle(), request.data(), request.size(), kDefaultWaitMs, &written) !=
+    if (hidplatform::writeReport(device.get(), request.data(), request.size(), kDefaultWaitMs, &written) !=
         hidplatform::IoResult::kDone) {
         std::printf("error\n");
         return 1;
     }
     Bytes reply(lengths.input > 0 ? lengths.input : 1);
     size_t got = 0;
-    switch (hidplatform::readReport(device.handle(), reply.data(), reply.size(), waitMs, &got)) {
+    switch (hidplatform::readReport(device.get(), reply.data(), reply.size(), waitMs, &got)) {
     case hidplatform::IoResult::kDone:
         std::printf("read %s\n", toHex(reply.data(), got).c_str());
         return 0;
@@ -115,17 +101,17 @@ int exchange(const OpenDevice& device, Bytes request, int waitMs)
     return 1;
 }
 
-int getFeature(const OpenDevice& device, uint8_t id)
+int getFeature(const hidplatform::Device& device, uint8_t id)
 {
     hidplatform::ReportLengths lengths;
-    if (!hidplatform::getReportLengths(device.handle(), &lengths) || lengths.feature == 0) {
+    if (!hidplatform::getReportLengths(device.get(), &lengths) || lengths.feature == 0) {
         std::printf("error\n");
         return 1;
     }
     Bytes report(lengths.feature, 0);
     report[0] = id;
     size_t got = 0;
-    if (!hidplatform::getFeature(device.handle(), report.data(), report.size(), &got)) {
+    if (!hidplatform::getFeature(device.get(), report.data(), report.size(), &got)) {
         std::printf("error\n");
         return 1;
     }
@@ -133,9 +119,9 @@ int getFeature(const OpenDevice& device, uint8_t id)
     return 0;
 }
 
-int setFeature(const OpenDevice& device, const Bytes& report)
+int setFeature(const hidplatform::Device& device, const Bytes& report)
 {
-    const bool ok = hidplatform::setFeature(device.handle(), report.data(), report.size());
+    const bool ok = hidplatform::setFeature(device.get(), report.data(), report.size());
     std::printf(ok ? "ok\n" : "error\n");
     return ok ? 0 : 1;
 }
@@ -173,7 +159,7 @@ int main(int argc, char** argv)
             return usage();
     }
 
-    OpenDevice device(static_cast<unsigned>(index));
+    const hidplatform::Device device(hidplatform::openByIndex(static_cast<unsigned>(index)));
     if (!device.valid()) {
         std::printf("error\n");
         return 1;

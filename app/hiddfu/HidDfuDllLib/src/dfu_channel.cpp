@@ -34,7 +34,7 @@ bool findProtocolReports(const std::vector<FeatureReport>& reports, ProtocolRepo
 bool DfuChannel::send(Request request, uint16_t value, const uint8_t* data, uint16_t dataLength)
 {
     const std::vector<uint8_t> report = encodeRequest(request, value, data, dataLength, m_lengths.request);
-    return m_hid.setFeature(m_handle, report.data(), report.size());
+    return hidplatform::setFeature(m_handle, report.data(), report.size());
 }
 
 StatusOutcome DfuChannel::getStatus(DeviceStatus* status)
@@ -42,7 +42,7 @@ StatusOutcome DfuChannel::getStatus(DeviceStatus* status)
     std::vector<uint8_t> report(m_lengths.status, 0);
     report[0] = kStatusReportId;
     size_t got = 0;
-    if (!m_hid.getFeature(m_handle, report.data(), report.size(), &got))
+    if (!hidplatform::getFeature(m_handle, report.data(), report.size(), &got))
         return StatusOutcome::kFailed;
     return decodeStatus(report.data(), got, status) ? StatusOutcome::kOk : StatusOutcome::kMalformed;
 }
@@ -52,7 +52,7 @@ bool DfuChannel::readFunctional(FunctionalDescriptor* functional)
     std::vector<uint8_t> report(m_lengths.functional, 0);
     report[0] = kFunctionalReportId;
     size_t got = 0;
-    return m_hid.getFeature(m_handle, report.data(), report.size(), &got) &&
+    return hidplatform::getFeature(m_handle, report.data(), report.size(), &got) &&
            decodeFunctional(report.data(), got, functional);
 }
 

@@ -5,13 +5,23 @@
 #define HIDDFU_DFU_CHANNEL_H
 
 #include "dfu_protocol.h"
-#include "hid_access.h"
+#include "hid_platform.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace hiddfu {
+
+// The library talks to devices through the HID platform layer that the
+// program or library it is linked into chose (the shipped backend, or the
+// in-process simulator in the tests).
+using hidplatform::Access;
+using hidplatform::Device;
+using hidplatform::FeatureReport;
+using hidplatform::Handle;
+using hidplatform::kInvalidHandle;
+using hidplatform::OpenFailure;
 
 // The lengths of the protocol's feature reports on one interface, id byte
 // included.
@@ -34,8 +44,7 @@ enum class StatusOutcome {
 
 class DfuChannel {
 public:
-    DfuChannel(HidAccess& hid, Handle handle, const ProtocolReports& lengths)
-        : m_hid(hid), m_handle(handle), m_lengths(lengths)
+    DfuChannel(Handle handle, const ProtocolReports& lengths) : m_handle(handle), m_lengths(lengths)
     {
     }
 
@@ -53,7 +62,6 @@ public:
     bool readFunctional(FunctionalDescriptor* functional);
 
 private:
-    HidAccess& m_hid;
     Handle m_handle;
     ProtocolReports m_lengths;
 };

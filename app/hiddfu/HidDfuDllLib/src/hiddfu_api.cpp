@@ -3,7 +3,6 @@
 // turns one into kSystemError.
 #include "HidDfu.h"
 
-#include "hid_access.h"
 #include "results.h"
 #include "upgrade_library.h"
 
@@ -15,8 +14,7 @@ hiddfu::UpgradeLibrary& library()
 {
     // Built on first use, destroyed at exit after a last disconnect (the
     // destructor joins a worker that is still running).
-    static hiddfu::PlatformHid hid;
-    static hiddfu::UpgradeLibrary instance(hid);
+    static hiddfu::UpgradeLibrary instance;
     return instance;
 }
 

@@ -55,7 +55,7 @@ LibraryVersion libraryVersion()
             HIDDFU_LIBRARY_BUILD};
 }
 
-UpgradeLibrary::UpgradeLibrary(HidAccess& hid, const Limits& limits) : m_hid(hid), m_limits(limits) {}
+UpgradeLibrary::UpgradeLibrary(const Limits& limits) : m_limits(limits) {}
 
 UpgradeLibrary::~UpgradeLibrary()
 {
@@ -66,7 +66,7 @@ UpgradeLibrary::~UpgradeLibrary()
 bool UpgradeLibrary::connected() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_handle != kInvalidHandle;
+    return m_device.valid();
 }
 
 int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t /*usagePage*/,
@@ -87,53 +87,45 @@ int32_t UpgradeLibrary::connect(uint16_t vendorId, uint16_t productId, uint16_t 
     // nothing.
     unsigned count = 0;
     bool busySeen = false;
-    const unsigned interfaces = m_hid.interfaceCount();
+    const unsigned interfaces = hidplatform::interfaceCount();
     for (unsigned index = 0; index < interfaces; ++index) {
         uint16_t peekedVendor = 0;
         uint16_t peekedProduct = 0;
-        if (m_hid.peekAttributes(index, &peekedVendor, &peekedProduct) &&
+        if (hidplatform::peekAttributes(index, &peekedVendor, &peekedProduct) &&
             (peekedVendor != vendorId || peekedProduct != productId))
             continue;
         if (!probe(index, Access::kQuery, vendorId, productId, nullptr, nullptr))
             continue;
         ++count;
-        if (m_handle != kInvalidHandle)
+        if (m_device.valid())
             continue;
         OpenFailure why = OpenFailure::kNone;
-        if (!probe(index, Access::kExclusive, vendorId, productId, &m_handle, &why))
+        if (!probe(index, Access::kExclusive, vendorId, productId, &m_device, &why))
             busySeen = busySeen || why == OpenFailure::kInUse;
     }
     *deviceCount = static_cast<uint16_t>(std::min<unsigned>(count, std::numeric_limits<uint16_t>::max()));
-    if (m_handle == kInvalidHandle)
+    if (!m_device.valid())
         return busySeen ? result::kDeviceBusy : result::kNotConnected;
 
     m_vendorId = vendorId;
     m_productId = productId;
-    DfuChannel channel(m_hid, m_handle, m_reports);
+    DfuChannel channel(m_device.get(), m_reports);
     m_functionalRead = channel.readFunctional(&m_functional);
     return result::kSuccess;
 }
 
 bool UpgradeLibrary::probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId,
-                           Handle* kept, OpenFailure* why)
+                           Device* kept, OpenFailure* why)
 {
-    const Handle handle = m_hid.openByIndex(index, access, why);
-    if (handle == kInvalidHandle)
+    Device device(hidplatform::openByIndex(index, access, why));
+    if (!device.valid())
         return false;
     ProtocolReports reports;
-    bool upgradable;
-    try {
-        upgradable = isUpgradable(handle, vendorId, productId, &reports);
-    } catch (...) {
-        m_hid.close(handle);  // out of memory for the report list
-        throw;
-    }
+    const bool upgradable = isUpgradable(device.get(), vendorId, productId, &reports);
     if (upgradable && kept != nullptr) {
-        *kept = handle;
+        *kept = std::move(device);
         m_reports = reports;
-        return true;
     }
-    m_hid.close(handle);
     return upgradable;
 }
 
@@ -143,8 +135,8 @@ bool UpgradeLibrary::isUpgradable(Handle handle, uint16_t vendorId, uint16_t pro
     uint16_t deviceVendor = 0;
     uint16_t deviceProduct = 0;
     std::vector<FeatureReport> declared;
-    return m_hid.getAttributes(handle, &deviceVendor, &deviceProduct) && deviceVendor == vendorId &&
-           deviceProduct == productId && m_hid.getFeatureReports(handle, &declared) &&
+    return hidplatform::getAttributes(handle, &deviceVendor, &deviceProduct) && deviceVendor == vendorId &&
+           deviceProduct == productId && hidplatform::getFeatureReports(handle, &declared) &&
            findProtocolReports(declared, reports);
 }
 
@@ -161,9 +153,7 @@ void UpgradeLibrary::disconnectLocked()
         m_stop.request();
         m_worker.join();
     }
-    if (m_handle != kInvalidHandle)
-        m_hid.close(m_handle);
-    m_handle = kInvalidHandle;
+    m_device.reset();
     m_functionalRead = false;
 }
 
@@ -173,9 +163,17 @@ void UpgradeLibrary::joinFinishedWorker()
         m_worker.join();
 }
 
+int32_t UpgradeLibrary::checkReadyLocked()
+{
+    if (!m_device.valid())
+        return result::kNotConnected;
+    joinFinishedWorker();
+    return m_worker.joinable() ? result::kUpgradeRunning : result::kSuccess;
+}
+
 int32_t UpgradeLibrary::checkDownloadable() const
 {
-    DfuChannel channel(m_hid, m_handle, m_reports);
+    DfuChannel channel(m_device.get(), m_reports);
     if (!m_functionalRead)
         return result::kCannotDownload;
     if (!m_functional.canDownload())
@@ -209,11 +207,9 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
     if (path == nullptr || flags != 1)
         return result::kInvalidArgument;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handle == kInvalidHandle)
-        return result::kNotConnected;
-    joinFinishedWorker();
-    if (m_worker.joinable())
-        return result::kUpgradeRunning;
+    const int32_t ready = checkReadyLocked();
+    if (ready != result::kSuccess)
+        return ready;
 
     // The file is read again and checked whole: it may have changed since
     // the caller looked at it.
@@ -231,7 +227,7 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
 
     m_stop.clear();
     m_progress.begin(firmware->size());
-    WorkerJob job{std::move(firmware), DfuChannel(m_hid, m_handle, m_reports), m_functional.transferSize};
+    WorkerJob job{std::move(firmware), DfuChannel(m_device.get(), m_reports), m_functional.transferSize};
     try {
         m_worker = std::thread(runWorker, std::move(job), std::cref(m_limits), std::ref(m_progress),
                                std::ref(m_stop));
@@ -245,13 +241,11 @@ int32_t UpgradeLibrary::upgrade(const char* path, uint8_t flags)
 int32_t UpgradeLibrary::resetDevice()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handle == kInvalidHandle)
-        return result::kNotConnected;
-    joinFinishedWorker();
-    if (m_worker.joinable())
-        return result::kUpgradeRunning;
+    const int32_t ready = checkReadyLocked();
+    if (ready != result::kSuccess)
+        return ready;
     const uint16_t timeout = m_functionalRead ? m_functional.detachTimeoutMs : kDefaultDetachTimeoutMs;
-    DfuChannel channel(m_hid, m_handle, m_reports);
+    DfuChannel channel(m_device.get(), m_reports);
     return channel.send(Request::kDetach, timeout) ? result::kSuccess : result::kDeviceLost;
 }
 

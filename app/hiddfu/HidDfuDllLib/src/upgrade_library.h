@@ -1,7 +1,7 @@
 // The upgrade library's portable core: the seven calls of HidDfu.h as
-// methods of one object over a HidAccess, so that tests can run several
-// instances against simulated or scripted devices. The C layer
-// (hiddfu_api.cpp) keeps one instance over the HID platform layer.
+// methods of one object over the HID platform layer, so that tests can run
+// several instances against the in-process simulator backend. The C layer
+// (hiddfu_api.cpp) keeps one instance.
 //
 // Threads: connect, disconnect, upgrade and resetDevice take the object's
 // mutex, so they may come from different threads (the tool disconnects from
@@ -13,7 +13,7 @@
 #include "dfu_channel.h"
 #include "dfu_protocol.h"
 #include "download.h"
-#include "hid_access.h"
+#include "hid_platform.h"
 
 #include <cstdint>
 #include <mutex>
@@ -32,7 +32,7 @@ LibraryVersion libraryVersion();
 
 class UpgradeLibrary {
 public:
-    explicit UpgradeLibrary(HidAccess& hid, const Limits& limits = Limits());
+    explicit UpgradeLibrary(const Limits& limits = Limits());
     // Disconnects: a running upgrade is stopped and its worker joined.
     ~UpgradeLibrary();
     UpgradeLibrary(const UpgradeLibrary&) = delete;
@@ -68,21 +68,24 @@ public:
 private:
     void disconnectLocked();
     void joinFinishedWorker();
+    // With the mutex held: kSuccess when the connection can take a request
+    // (connected, no upgrade running), else kNotConnected or kUpgradeRunning.
+    // A worker that has finished is joined first.
+    int32_t checkReadyLocked();
     // Opens the interface at `index` with `access` and tells whether it is
     // upgradable; an upgradable one is kept open in *kept (with m_reports)
-    // when kept is given, every other handle is closed again.
-    bool probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId, Handle* kept,
+    // when kept is given, every other interface is closed again.
+    bool probe(unsigned index, Access access, uint16_t vendorId, uint16_t productId, Device* kept,
                OpenFailure* why);
     bool isUpgradable(Handle handle, uint16_t vendorId, uint16_t productId, ProtocolReports* reports);
     int32_t checkDownloadable() const;
     int32_t refuse(int32_t reason);
 
-    HidAccess& m_hid;
     const Limits m_limits;
     mutable std::mutex m_mutex;
 
     // The connection.
-    Handle m_handle = kInvalidHandle;
+    Device m_device;
     uint16_t m_vendorId = 0;
     uint16_t m_productId = 0;
     ProtocolReports m_reports;
