@@ -7,18 +7,7 @@
 # with apt-get download and unpacks it into the build folder.
 # On Debian 12, as root or as a user who may use sudo.
 set -eu
-# Installing packages needs root: a normal user's run starts itself again
-# through sudo.
-if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo > /dev/null 2>&1; then
-        exec sudo sh "$0" "$@"
-    fi
-    echo "$0: installing packages needs root; run it as root (sudo is not installed)" >&2
-    exit 1
-fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
-apt-get install -y --no-install-recommends \
+exec sh "$(dirname "$0")/../tools/apt-install.sh" \
     qemu-system-x86 busybox-static cpio kmod xz-utils binutils \
     libjansson-dev libdeflate-dev \
     python3 python3-jsonschema
