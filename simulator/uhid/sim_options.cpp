@@ -26,6 +26,8 @@ const char kUsage[] =
     "                           output name the UDC (e.g. dummy_udc.0) once the host\n"
     "                           has configured the device; the log has\n"
     "                           \"dfu-out RR VVVV [DATA]\" and \"dfu-in RR [ANSWER]\" lines\n"
+    "  --realtime               run at real-time priority (SCHED_FIFO; --usb-dfu-class\n"
+    "                           always does), for timing comparisons\n"
     "  --vid HEX                vendor id (default 1234)\n"
     "  --pid HEX                product id (default 5678)\n"
     "  --input-bytes N          input report data bytes behind the id byte (default 64)\n"
@@ -161,6 +163,8 @@ bool applyFlag(const std::string& option, SimOptions* options)
         options->usb = true;
     else if (option == "--usb-dfu-class")
         options->usbDfuClass = true;
+    else if (option == "--realtime")
+        options->realtime = true;
     else if (option == "--no-dfu")
         dfu.enabled = false;
     else if (option == "--no-download")

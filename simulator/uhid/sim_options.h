@@ -33,6 +33,8 @@ struct SimOptions {
     // Present the DFU side alone as a standard USB DFU class interface
     // through gadgetfs (transfer size at most 256), for any DFU host.
     bool usbDfuClass = false;
+    // Run at real-time priority (the DFU class device always does).
+    bool realtime = false;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };

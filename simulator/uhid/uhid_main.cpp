@@ -479,6 +479,10 @@ int main(int argc, char** argv)
         printError(errnoText("signalfd"));
         return kExitFailure;
     }
+    if (options.realtime && !sim::raiseToRealtimePriority()) {
+        printError(errnoText("real-time priority"));
+        return kExitFailure;
+    }
     if (options.usb || options.usbDfuClass) {
         const int status = options.usbDfuClass ? sim::runUsbDfuClassDevice(options, signals.get())
                                                : sim::runUsbDevice(options, signals.get());

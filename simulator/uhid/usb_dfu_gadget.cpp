@@ -43,7 +43,6 @@
 #include <fcntl.h>
 #include <linux/usb/gadgetfs.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -459,9 +458,7 @@ int serve(DfuClassDevice& device, const SimOptions& options, int signalFd)
 // the device still works when the host is not faster than it.
 void raisePriority()
 {
-    sched_param parameters{};
-    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    if (sched_setscheduler(0, SCHED_FIFO, &parameters) != 0)
+    if (!raiseToRealtimePriority())
         printError(errnoText("real-time priority refused; an OUT request's data may be lost"));
 }
 

@@ -107,6 +107,11 @@ uhid_256=$PER_BLOCK
 measure usb-hid-256 library 256 --usb
 usb_hid_256=$PER_BLOCK
 hid_requests=$REQUESTS_PER_BLOCK
+# The DFU class device always runs at real-time priority (it must take a
+# DNLOAD's data before dfu-util's next request): the feature-report device
+# once more at that priority, for a comparison on equal terms.
+measure usb-hid-256-realtime library 256 --usb --realtime
+usb_hid_256_realtime=$PER_BLOCK
 measure usb-dfu-class-256 dfu-util 256 --usb-dfu-class
 usb_dfu_256=$PER_BLOCK
 dfu_requests=$REQUESTS_PER_BLOCK
@@ -116,3 +121,4 @@ say "USB / uhid, 1024-byte blocks (library): $(ratio "$usb_1024" "$uhid_1024")"
 say "USB / uhid, 256-byte blocks (library): $(ratio "$usb_hid_256" "$uhid_256")"
 say "same bus, 256-byte blocks, HID feature reports (library) / DFU class (dfu-util):" \
     "$(ratio "$usb_hid_256" "$usb_dfu_256") ($hid_requests against $dfu_requests control requests per block)"
+say "the same, both devices at real-time priority: $(ratio "$usb_hid_256_realtime" "$usb_dfu_256")"
