@@ -6,8 +6,9 @@
 # Leaves in OUT_DIR:
 #   modules/*.ko      the USB host stack with its HID driver, dummy_hcd (a
 #                     device controller wired to an emulated host controller
-#                     on the same machine) and the configfs gadget stack with
-#                     FunctionFS, listed in load order in modules/order
+#                     on the same machine), the configfs gadget stack with
+#                     FunctionFS, and gadgetfs (for a DFU class device),
+#                     listed in load order in modules/order
 #   kernel.version    copied from KERNEL_DIR: a second run for the same
 #                     kernel does nothing
 set -eu
@@ -27,11 +28,13 @@ drivers/usb/gadget/udc/udc-core.ko
 drivers/usb/gadget/udc/dummy_hcd.ko
 fs/configfs/configfs.ko
 drivers/usb/gadget/libcomposite.ko
-drivers/usb/gadget/function/usb_f_fs.ko"
+drivers/usb/gadget/function/usb_f_fs.ko
+drivers/usb/gadget/legacy/gadgetfs.ko"
 
 wanted=$(cat "$kernel_dir/kernel.version")
+wanted_order=$(for module in $modules; do basename "$module" .ko; done)
 if [ -s "$out/kernel.version" ] && [ "$(cat "$out/kernel.version")" = "$wanted" ] &&
-   [ -s "$out/modules/order" ]; then
+   [ "$(cat "$out/modules/order" 2>/dev/null)" = "$wanted_order" ]; then
     log "cached: $wanted"
     exit 0
 fi

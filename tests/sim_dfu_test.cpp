@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -976,3 +978,92 @@ TEST_F(SimDfuBus, DeviceWithoutDfuRefusesFeatureReports)
 }
 
 } // namespace
+
+// ---- standard DFU class requests (the request layer, no reports) ----------
+
+namespace classrequests {
+
+hiddfu_dev_setup setupOf(bool toHost, uint8_t request, uint16_t value, uint16_t length)
+{
+    hiddfu_dev_setup setup{};
+    setup.to_host = toHost ? 1 : 0;
+    setup.request = request;
+    setup.value = value;
+    setup.length = length;
+    return setup;
+}
+
+// GETSTATUS as a DFU host sends it: 6 answer bytes.
+Bytes getStatus(DfuMachine& machine)
+{
+    Bytes reply;
+    EXPECT_EQ(machine.classRequest(setupOf(true, dfu::kGetStatus, 0, 6), nullptr, &reply),
+              FeatureOutcome::kDone);
+    return reply;
+}
+
+} // namespace classrequests
+
+// A download as a DFU host on the control endpoint makes it: DNLOAD blocks,
+// GETSTATUS after each (moving the clock by the poll timeout it asks for),
+// the zero-length DNLOAD, GETSTATUS until dfuIDLE. A block the firmware
+// fails shows in the next GETSTATUS as dfuERROR with its status.
+TEST(SimDfuClassRequests, DownloadThroughTheRequestLayer)
+{
+    using classrequests::getStatus;
+    using classrequests::setupOf;
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> failAtBlock;
+        uint8_t lastState;
+        uint8_t lastStatus;
+    };
+    const Case cases[] = {
+        {"all blocks taken", std::nullopt, dfu::kIdle, dfu::kOk},
+        {"block 1 fails", 1u, dfu::kError, dfu::kErrWrite},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ManualClock clock;
+        DfuConfig config;
+        config.transferSize = 16;
+        config.pollTimeoutMs = 7;
+        config.failAtBlock = c.failAtBlock;
+        config.clockMs = clock.function();
+        DfuMachine machine(config);
+        const Bytes payload = testsupport::countingBytes(40);
+        Bytes status;
+        const uint16_t dataBlocks = static_cast<uint16_t>((payload.size() + 15) / 16);
+        // The blocks with data, then the zero-length one.
+        for (uint16_t block = 0; block <= dataBlocks; ++block) {
+            const size_t offset = std::min<size_t>(block * 16u, payload.size());
+            const size_t length = std::min<size_t>(16, payload.size() - offset);
+            Bytes reply;
+            ASSERT_EQ(machine.classRequest(setupOf(false, dfu::kDnload, block, static_cast<uint16_t>(length)),
+                                           payload.data() + offset, &reply),
+                      FeatureOutcome::kDone);
+            EXPECT_TRUE(reply.empty());
+            for (int polls = 0; polls < 10; ++polls) {
+                status = getStatus(machine);
+                ASSERT_EQ(status.size(), 6u);
+                if (status[4] != dfu::kDnBusy && status[4] != dfu::kManifest &&
+                    status[4] != dfu::kManifestSync)
+                    break;
+                clock.advance(status[1] | status[2] << 8 | status[3] << 16);
+            }
+            if (status[4] == dfu::kError || length == 0)
+                break;
+        }
+        EXPECT_EQ(status[0], c.lastStatus);
+        EXPECT_EQ(status[4], c.lastState);
+        Bytes state;
+        ASSERT_EQ(machine.classRequest(setupOf(true, dfu::kGetState, 0, 1), nullptr, &state),
+                  FeatureOutcome::kDone);
+        EXPECT_EQ(state, Bytes{c.lastState});
+        EXPECT_EQ(machine.flash(), c.failAtBlock ? Bytes() : payload);
+        // UPLOAD is never offered: refused, as a stall.
+        Bytes upload;
+        EXPECT_EQ(machine.classRequest(setupOf(true, dfu::kUpload, 0, 16), nullptr, &upload),
+                  FeatureOutcome::kStalled);
+    }
+}

@@ -39,7 +39,7 @@ TEST(SimOptions, AcceptsEveryOption)
     std::string error;
     const Args args = {"--vid", "0xA1b2", "--pid", "ffff", "--input-bytes", "120", "--output-bytes", "4095",
                        "--silent", "--log", "/tmp/out.log", "--ready-file", "/tmp/ready",
-                       "--exit-after-outputs", "3", "--usb"};
+                       "--exit-after-outputs", "3", "--usb", "--usb-dfu-class", "--realtime"};
     ASSERT_EQ(parseSimOptions(args, &options, &error), ParseOutcome::kRun) << error;
     EXPECT_EQ(options.device.vendorId, 0xA1B2);
     EXPECT_EQ(options.device.productId, 0xFFFF);
@@ -50,6 +50,8 @@ TEST(SimOptions, AcceptsEveryOption)
     EXPECT_EQ(options.readyFile, "/tmp/ready");
     EXPECT_EQ(options.exitAfterOutputs, 3u);
     EXPECT_TRUE(options.usb);
+    EXPECT_TRUE(options.usbDfuClass);
+    EXPECT_TRUE(options.realtime);
 }
 
 TEST(SimOptions, DfuDefaultsDescribeAnUpgradableTolerantDeviceWithoutFaults)

@@ -327,6 +327,42 @@ FeatureOutcome DfuMachine::getReport(uint8_t reportId, std::vector<uint8_t>* rep
     return FeatureOutcome::kDone;
 }
 
+FeatureOutcome DfuMachine::classRequest(const hiddfu_dev_setup& setup, const uint8_t* data,
+                                        std::vector<uint8_t>* reply)
+{
+    if (!m_config.enabled)
+        return FeatureOutcome::kStalled;
+    if (m_gone)
+        return FeatureOutcome::kGone;
+    if (m_silent)
+        return FeatureOutcome::kUnanswered;
+    advance();
+    const uint8_t state = hiddfu_dev_state(&m_core);
+    if (setup.request == dfu::kGetStatus &&
+        ((state == dfu::kDnBusy && !m_config.busyForever) || state == dfu::kManifest))
+        ++m_earlyPolls;
+    std::vector<uint8_t> answer(setup.to_host ? setup.length : 0);
+    uint16_t answerLength = 0;
+    const hiddfu_dev_result result =
+        hiddfu_dev_request(&m_core, &setup, data, answer.data(), &answerLength);
+    dropAbandonedDownload();
+    if (m_gone)
+        return FeatureOutcome::kGone;
+    if (m_silent)
+        return FeatureOutcome::kUnanswered;
+    if (result != HIDDFU_DEV_ACCEPT)
+        return FeatureOutcome::kStalled;
+    answer.resize(answerLength);
+    *reply = std::move(answer);
+    return FeatureOutcome::kDone;
+}
+
+void DfuMachine::transportStall()
+{
+    hiddfu_dev_stall(&m_core);
+    dropAbandonedDownload();
+}
+
 // The status report as the garbage fault spoils it, from the first block on.
 std::vector<uint8_t> DfuMachine::garbled(std::vector<uint8_t> statusReport) const
 {

@@ -175,6 +175,19 @@ public:
     // first, when the outcome is kDone.
     FeatureOutcome getReport(uint8_t reportId, std::vector<uint8_t>* reply);
 
+    // One DFU class request through the core's request layer, as a standard
+    // USB DFU interface gets it on its control endpoint: `data` holds the
+    // host-to-device data stage (setup.length bytes; may be null when there
+    // is none); *reply gets the device-to-host answer when the outcome is
+    // kDone. The block faults strike as they do through feature reports;
+    // the status report faults are the HID reports' own and do not apply.
+    FeatureOutcome classRequest(const hiddfu_dev_setup& setup, const uint8_t* data,
+                                std::vector<uint8_t>* reply);
+
+    // The transport lost a DFU request it should have taken (the core is
+    // told it refused it: dfuERROR, errSTALLEDPKT).
+    void transportStall();
+
     // Reads the flash file, if there is one, as the device's current
     // firmware. False when a file is named but cannot be read (a missing
     // file is an empty flash, not an error).

@@ -208,6 +208,19 @@ FeatureOutcome SimDevice::getFeatureReport(uint8_t reportId, Report* reply)
     return m_dfu.getReport(reportId, reply);
 }
 
+FeatureOutcome SimDevice::dfuClassRequest(const hiddfu_dev_setup& setup, const uint8_t* data,
+                                          Report* reply)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.classRequest(setup, data, reply);
+}
+
+void SimDevice::dfuTransportStall()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dfu.transportStall();
+}
+
 bool SimDevice::loadFlash()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

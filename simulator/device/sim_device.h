@@ -84,6 +84,13 @@ public:
     FeatureOutcome setFeatureReport(const uint8_t* report, size_t length);
     FeatureOutcome getFeatureReport(uint8_t reportId, Report* reply);
 
+    // A DFU class request on a standard USB DFU interface (see
+    // DfuMachine::classRequest).
+    FeatureOutcome dfuClassRequest(const hiddfu_dev_setup& setup, const uint8_t* data, Report* reply);
+
+    // See DfuMachine::transportStall.
+    void dfuTransportStall();
+
     // Makes the flash file named in the configuration, if it exists, the
     // device's firmware; false when it exists but cannot be read.
     bool loadFlash();

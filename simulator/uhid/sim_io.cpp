@@ -1,6 +1,7 @@
 #include "sim_io.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,6 +102,13 @@ bool announceReady(const std::string& node, const std::string& readyFile)
         return false;
     }
     return true;
+}
+
+bool raiseToRealtimePriority()
+{
+    sched_param parameters{};
+    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    return sched_setscheduler(0, SCHED_FIFO, &parameters) == 0;
 }
 
 } // namespace sim

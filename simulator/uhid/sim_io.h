@@ -44,6 +44,11 @@ bool appendLogLine(const std::string& logPath, const std::string& text);
 // the report log adds after a feature report.
 const char* outcomeText(FeatureOutcome outcome);
 
+// Moves the process to real-time scheduling (SCHED_FIFO, lowest priority),
+// so that it answers its host before ordinary processes run; false (errno
+// set) when the system refuses.
+bool raiseToRealtimePriority();
+
 // Prints the hidraw node and writes it to the ready file, if there is one.
 bool announceReady(const std::string& node, const std::string& readyFile);
 

@@ -19,6 +19,15 @@ const char kUsage[] =
     "                           is answered after its data has arrived, so one the\n"
     "                           device refuses or ignores by its content succeeds\n"
     "                           at the host; the device's state says so afterwards\n"
+    "  --usb-dfu-class          present only the DFU side, as a standard USB DFU\n"
+    "                           interface in DFU mode (class FE/01/02) through\n"
+    "                           gadgetfs (needs its module and a free UDC), for any\n"
+    "                           DFU host; transfer size 256 or less. Ready file and\n"
+    "                           output name the UDC (e.g. dummy_udc.0) once the host\n"
+    "                           has configured the device; the log has\n"
+    "                           \"dfu-out RR VVVV [DATA]\" and \"dfu-in RR [ANSWER]\" lines\n"
+    "  --realtime               run at real-time priority (SCHED_FIFO; --usb-dfu-class\n"
+    "                           always does), for timing comparisons\n"
     "  --vid HEX                vendor id (default 1234)\n"
     "  --pid HEX                product id (default 5678)\n"
     "  --input-bytes N          input report data bytes behind the id byte (default 64)\n"
@@ -152,6 +161,10 @@ bool applyFlag(const std::string& option, SimOptions* options)
         device.silent = true;
     else if (option == "--usb")
         options->usb = true;
+    else if (option == "--usb-dfu-class")
+        options->usbDfuClass = true;
+    else if (option == "--realtime")
+        options->realtime = true;
     else if (option == "--no-dfu")
         dfu.enabled = false;
     else if (option == "--no-download")

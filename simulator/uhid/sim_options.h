@@ -30,6 +30,11 @@ struct SimOptions {
     // Present the device as a USB gadget (configfs + FunctionFS on a free
     // UDC, e.g. dummy_hcd's) instead of through /dev/uhid.
     bool usb = false;
+    // Present the DFU side alone as a standard USB DFU class interface
+    // through gadgetfs (transfer size at most 256), for any DFU host.
+    bool usbDfuClass = false;
+    // Run at real-time priority (the DFU class device always does).
+    bool realtime = false;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };

@@ -21,6 +21,7 @@
 #include "sim_device.h"
 #include "sim_io.h"
 #include "sim_options.h"
+#include "usb_dfu_gadget.h"
 #include "usb_gadget.h"
 
 #include <fcntl.h>
@@ -477,8 +478,13 @@ int main(int argc, char** argv)
         printError(errnoText("signalfd"));
         return kExitFailure;
     }
-    if (options.usb) {
-        const int status = sim::runUsbDevice(options, signals.get());
+    if (options.realtime && !sim::raiseToRealtimePriority()) {
+        printError(errnoText("real-time priority"));
+        return kExitFailure;
+    }
+    if (options.usb || options.usbDfuClass) {
+        const int status = options.usbDfuClass ? sim::runUsbDfuClassDevice(options, signals.get())
+                                               : sim::runUsbDevice(options, signals.get());
         if (!options.readyFile.empty())
             unlink(options.readyFile.c_str());
         return status;
