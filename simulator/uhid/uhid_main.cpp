@@ -17,6 +17,7 @@
 // delay has passed it is destroyed and created again (a new hidraw node),
 // the ready file being removed in between and written again, with the new
 // node, once that node exists.
+#include "event_loop.h"
 #include "hidraw_nodes.h"
 #include "sim_device.h"
 #include "sim_io.h"
@@ -95,13 +96,16 @@ public:
     UhidDevice(const UhidDevice&) = delete;
     UhidDevice& operator=(const UhidDevice&) = delete;
 
-    int uhidFd() const { return m_uhid; }
+    // The shared event loop's view (event_loop.h).
+    int eventFd() const { return m_uhid; }
+    short eventMask() const { return POLLIN; }
+    std::string readyName() const { return findNode(); }
 
     bool create();
     void destroy();
 
     // Handles one event from uhid; false when the device cannot go on.
-    bool handleEvent();
+    bool handleEvents();
 
     // The hidraw node, once the kernel has made it and its /dev entry.
     std::string findNode() const;
@@ -194,7 +198,7 @@ std::string UhidDevice::findNode() const
     return node;
 }
 
-bool UhidDevice::handleEvent()
+bool UhidDevice::handleEvents()
 {
     ssize_t count;
     do {
@@ -376,83 +380,6 @@ bool UhidDevice::restartNow()
     return create();
 }
 
-using sim::announceReady;
-
-enum class Wake { kUhid, kSignal, kTimeout, kError };
-
-Wake waitForEvent(int uhidFd, int signalFd, int timeoutMs)
-{
-    pollfd entries[2] = {{uhidFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
-    for (;;) {
-        const int count = poll(entries, 2, timeoutMs);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Wake::kError;
-        if (count == 0)
-            return Wake::kTimeout;
-        if (entries[1].revents)
-            return Wake::kSignal;
-        return (entries[0].revents & POLLIN) ? Wake::kUhid : Wake::kError;
-    }
-}
-
-// The poll wait: the readiness poll interval until the node is announced,
-// otherwise for ever, but never past a pending re-enumeration.
-int waitMs(const UhidDevice& device, bool ready)
-{
-    int wait = ready ? -1 : kReadyPollMs;
-    if (const std::optional<Clock::time_point> due = device.restartDue()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
-        const int untilRestart = static_cast<int>(std::max<long long>(0, left));
-        wait = wait < 0 ? untilRestart : std::min(wait, untilRestart);
-    }
-    return wait;
-}
-
-// Runs the device until a signal, the output limit, a vanishing fault or a
-// failure.
-int serve(UhidDevice& device, const sim::SimOptions& options, int signalFd)
-{
-    auto readyDeadline = Clock::now() + kReadyLimit;
-    bool ready = false;
-    while (!device.finished()) {
-        if (!ready) {
-            const std::string node = device.findNode();
-            if (!node.empty()) {
-                if (!announceReady(node, options.readyFile))
-                    return kExitFailure;
-                ready = true;
-            } else if (Clock::now() > readyDeadline) {
-                printError("no hidraw node appeared (is hid-generic loaded?)");
-                return kExitFailure;
-            }
-        }
-        const std::optional<Clock::time_point> restart = device.restartDue();
-        if (restart && Clock::now() >= *restart) {
-            if (!device.restartNow())
-                return kExitFailure;
-            ready = false;
-            readyDeadline = Clock::now() + kReadyLimit;
-            continue;
-        }
-        switch (waitForEvent(device.uhidFd(), signalFd, waitMs(device, ready))) {
-        case Wake::kUhid:
-            if (!device.handleEvent())
-                return kExitFailure;
-            break;
-        case Wake::kSignal:
-            return kExitOk;
-        case Wake::kTimeout:
-            break;
-        case Wake::kError:
-            printError(errnoText("waiting for events"));
-            return kExitFailure;
-        }
-    }
-    return kExitOk;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -500,7 +427,9 @@ int main(int argc, char** argv)
         if (!device.loadFlash())
             printError("cannot read the flash file " + options.device.dfu.flashPath);
         else if (device.create())
-            status = serve(device, options, signals.get());
+            status = sim::serveEvents(device, options.readyFile, signals.get(),
+                                      {kReadyLimit, kReadyPollMs,
+                                       "no hidraw node appeared (is hid-generic loaded?)"});
     }  // the device is destroyed here, before the ready file goes
     if (!options.readyFile.empty())
         unlink(options.readyFile.c_str());

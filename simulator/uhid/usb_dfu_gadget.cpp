@@ -35,6 +35,7 @@
 // stays on the bus (a DFU-mode device has nothing to return to).
 #include "usb_dfu_gadget.h"
 
+#include "event_loop.h"
 #include "sim_device.h"
 #include "sim_io.h"
 #include "usb_dfu_function.h"
@@ -163,11 +164,17 @@ public:
     bool loadFlash() { return m_model.loadFlash(); }
     bool start();
     // A silent device stops looking at ep0: the pending request times out.
-    int controlFd() const { return m_silent ? -1 : m_ep0.get(); }
+    int eventFd() const { return m_silent ? -1 : m_ep0.get(); }
+    // POLLOUT alone: a request is pending whose event gadgetfs will not
+    // deliver (see handleEvents); the next read stalls it.
+    short eventMask() const { return POLLIN | POLLOUT; }
     bool handleEvents();
     // The UDC's name once the host has configured the device; empty before.
     std::string readyName() const { return m_configured ? m_udcName : std::string(); }
-    bool vanished() const { return m_vanished; }
+    bool finished() const { return m_vanished; }
+    // A DFU-mode device stays on the bus after DETACH: it never re-enumerates.
+    std::optional<Clock::time_point> restartDue() const { return std::nullopt; }
+    bool restartNow() { return true; }
 
 private:
     struct Events {
@@ -398,60 +405,6 @@ void DfuClassDevice::afterRequest(FeatureOutcome outcome)
         printError("DETACH: restarted (a DFU-mode device stays on the bus)");
 }
 
-enum class Wake { kControl, kSignal, kTimeout, kError };
-
-Wake waitForEvent(int controlFd, int signalFd, int timeoutMs)
-{
-    // POLLOUT alone: a request is pending whose event gadgetfs will not
-    // deliver (see handleEvents); the next read stalls it.
-    pollfd entries[2] = {{controlFd, POLLIN | POLLOUT, 0}, {signalFd, POLLIN, 0}};
-    for (;;) {
-        const int count = poll(entries, 2, timeoutMs);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Wake::kError;
-        if (count == 0)
-            return Wake::kTimeout;
-        if (entries[1].revents)
-            return Wake::kSignal;
-        return (entries[0].revents & (POLLIN | POLLOUT)) ? Wake::kControl : Wake::kError;
-    }
-}
-
-int serve(DfuClassDevice& device, const SimOptions& options, int signalFd)
-{
-    const auto readyDeadline = Clock::now() + kReadyLimit;
-    bool ready = false;
-    while (!device.vanished()) {
-        if (!ready) {
-            const std::string name = device.readyName();
-            if (!name.empty()) {
-                if (!announceReady(name, options.readyFile))
-                    return kExitFailure;
-                ready = true;
-            } else if (Clock::now() > readyDeadline) {
-                printError("the host did not enumerate the device (is dummy_hcd loaded?)");
-                return kExitFailure;
-            }
-        }
-        switch (waitForEvent(device.controlFd(), signalFd, ready ? -1 : kReadyPollMs)) {
-        case Wake::kControl:
-            if (!device.handleEvents())
-                return kExitFailure;
-            break;
-        case Wake::kSignal:
-            return kExitOk;
-        case Wake::kTimeout:
-            break;
-        case Wake::kError:
-            printError(errnoText("waiting for events"));
-            return kExitFailure;
-        }
-    }
-    return kExitOk;
-}
-
 } // namespace
 
 // Real-time priority (see the top of the file); without it (no privilege)
@@ -472,7 +425,9 @@ int runUsbDfuClassDevice(const SimOptions& options, int signalFd)
     }
     if (!device.start())
         return kExitFailure;
-    return serve(device, options, signalFd);
+    return serveEvents(device, options.readyFile, signalFd,
+                       {kReadyLimit, kReadyPollMs,
+                        "the host did not enumerate the device (is dummy_hcd loaded?)"});
 }
 
 } // namespace sim

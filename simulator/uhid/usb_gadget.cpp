@@ -31,6 +31,7 @@
 // program; everything made in configfs and the FunctionFS mount are removed.
 #include "usb_gadget.h"
 
+#include "event_loop.h"
 #include "hidraw_nodes.h"
 #include "sim_device.h"
 #include "sim_io.h"
@@ -338,9 +339,11 @@ public:
     // ep0 altogether: FunctionFS keeps an unanswered setup pending, and
     // ep0 then reads as ready, and any read or write on it would answer
     // (stall or acknowledge) the request.
-    int controlFd() const { return m_silent ? -1 : m_ep0.get(); }
+    int eventFd() const { return m_silent ? -1 : m_ep0.get(); }
+    short eventMask() const { return POLLIN; }
     bool handleEvents();
     std::string findNode() const;
+    std::string readyName() const { return findNode(); }
     bool finished() const
     {
         return m_vanished ||
@@ -616,77 +619,6 @@ bool UsbDevice::restartNow()
     return m_gadget.bind();
 }
 
-enum class Wake { kControl, kSignal, kTimeout, kError };
-
-Wake waitForEvent(int controlFd, int signalFd, int timeoutMs)
-{
-    pollfd entries[2] = {{controlFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
-    for (;;) {
-        const int count = poll(entries, 2, timeoutMs);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return Wake::kError;
-        if (count == 0)
-            return Wake::kTimeout;
-        if (entries[1].revents)
-            return Wake::kSignal;
-        return (entries[0].revents & POLLIN) ? Wake::kControl : Wake::kError;
-    }
-}
-
-int waitMs(const UsbDevice& device, bool ready)
-{
-    int wait = ready ? -1 : kReadyPollMs;
-    if (const std::optional<Clock::time_point> due = device.restartDue()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
-        const int untilRestart = static_cast<int>(std::max<long long>(0, left));
-        wait = wait < 0 ? untilRestart : std::min(wait, untilRestart);
-    }
-    return wait;
-}
-
-int serve(UsbDevice& device, const SimOptions& options, int signalFd)
-{
-    auto readyDeadline = Clock::now() + kReadyLimit;
-    bool ready = false;
-    while (!device.finished()) {
-        if (!ready) {
-            const std::string node = device.findNode();
-            if (!node.empty()) {
-                if (!announceReady(node, options.readyFile))
-                    return kExitFailure;
-                ready = true;
-            } else if (Clock::now() > readyDeadline) {
-                printError("no hidraw node appeared (are usbhid and hid-generic loaded?)");
-                return kExitFailure;
-            }
-        }
-        const std::optional<Clock::time_point> restart = device.restartDue();
-        if (restart && Clock::now() >= *restart) {
-            if (!device.restartNow())
-                return kExitFailure;
-            ready = false;
-            readyDeadline = Clock::now() + kReadyLimit;
-            continue;
-        }
-        switch (waitForEvent(device.controlFd(), signalFd, waitMs(device, ready))) {
-        case Wake::kControl:
-            if (!device.handleEvents())
-                return kExitFailure;
-            break;
-        case Wake::kSignal:
-            return kExitOk;
-        case Wake::kTimeout:
-            break;
-        case Wake::kError:
-            printError(errnoText("waiting for events"));
-            return kExitFailure;
-        }
-    }
-    return kExitOk;
-}
-
 } // namespace
 
 int runUsbDevice(const SimOptions& options, int signalFd)
@@ -702,7 +634,9 @@ int runUsbDevice(const SimOptions& options, int signalFd)
     }
     if (!device.start())
         return kExitFailure;
-    return serve(device, options, signalFd);
+    return serveEvents(device, options.readyFile, signalFd,
+                       {kReadyLimit, kReadyPollMs,
+                        "no hidraw node appeared (are usbhid and hid-generic loaded?)"});
 }
 
 } // namespace sim

@@ -1,0 +1,39 @@
+#include "event_loop.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace sim {
+
+Wake waitForEvent(int deviceFd, short deviceEvents, int signalFd, int timeoutMs)
+{
+    pollfd entries[2] = {{deviceFd, deviceEvents, 0}, {signalFd, POLLIN, 0}};
+    for (;;) {
+        const int count = poll(entries, 2, timeoutMs);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return Wake::kError;
+        if (count == 0)
+            return Wake::kTimeout;
+        if (entries[1].revents)
+            return Wake::kSignal;
+        return (entries[0].revents & deviceEvents) ? Wake::kDevice : Wake::kError;
+    }
+}
+
+int loopWaitMs(bool ready, int readyPollMs, std::optional<EventClock::time_point> restartDue)
+{
+    int wait = ready ? -1 : readyPollMs;
+    if (restartDue) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*restartDue - EventClock::now()).count();
+        const int untilRestart = static_cast<int>(std::max<long long>(0, left));
+        wait = wait < 0 ? untilRestart : std::min(wait, untilRestart);
+    }
+    return wait;
+}
+
+} // namespace sim
