@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace sim {
 
@@ -34,6 +35,26 @@ int loopWaitMs(bool ready, int readyPollMs, std::optional<EventClock::time_point
         wait = wait < 0 ? untilRestart : std::min(wait, untilRestart);
     }
     return wait;
+}
+
+std::optional<EventClock::time_point> afterCompletedFeature(SimDevice& model,
+                                                            bool reenumerateOnDetach,
+                                                            unsigned* seenManifestations)
+{
+    const unsigned manifestations = model.manifestations();
+    if (manifestations != *seenManifestations) {
+        *seenManifestations = manifestations;
+        printError("flashed an image; firmware version now \"" + model.firmwareVersion() + "\"");
+    }
+    const std::optional<uint32_t> delayMs = model.takeRestartRequest();
+    if (!delayMs)
+        return std::nullopt;
+    if (!reenumerateOnDetach) {
+        printError("DETACH: restarted (not re-enumerating)");
+        return std::nullopt;
+    }
+    printError("DETACH: re-enumerating in " + std::to_string(*delayMs) + " ms");
+    return EventClock::now() + std::chrono::milliseconds(*delayMs);
 }
 
 } // namespace sim

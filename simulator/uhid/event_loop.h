@@ -38,6 +38,15 @@ Wake waitForEvent(int deviceFd, short deviceEvents, int signalFd, int timeoutMs)
 // announced, otherwise for ever, but never past a pending restart.
 int loopWaitMs(bool ready, int readyPollMs, std::optional<EventClock::time_point> restartDue);
 
+// After a feature report the device model completed: reports a newly
+// flashed image on stderr (`seenManifestations` counts those already
+// reported) and takes a DETACH's restart request. Returns when the device is
+// to re-enumerate; nothing when no DETACH came or the device is not to
+// re-enumerate (which is said on stderr).
+std::optional<EventClock::time_point> afterCompletedFeature(SimDevice& model,
+                                                            bool reenumerateOnDetach,
+                                                            unsigned* seenManifestations);
+
 struct LoopSettings {
     // How long the host may take to reach the device, after start and after
     // each restart.

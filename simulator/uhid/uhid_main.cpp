@@ -140,7 +140,6 @@ private:
     bool sendGetReportReply(uint32_t id, int error, const sim::Report& report);
     bool sendSetReportReply(uint32_t id, int error);
     bool afterFeature(sim::FeatureOutcome outcome);
-    void noteFlashed();
 
     const sim::SimOptions& m_options;
     sim::SimDevice m_model;
@@ -350,25 +349,10 @@ bool UhidDevice::afterFeature(sim::FeatureOutcome outcome)
     }
     if (outcome != sim::FeatureOutcome::kDone)
         return true;
-    noteFlashed();
-    if (const std::optional<uint32_t> delayMs = m_model.takeRestartRequest()) {
-        if (m_options.reenumerateOnDetach) {
-            printError("DETACH: re-enumerating in " + std::to_string(*delayMs) + " ms");
-            m_restartAt = Clock::now() + std::chrono::milliseconds(*delayMs);
-        } else {
-            printError("DETACH: restarted (not re-enumerating)");
-        }
-    }
+    if (const auto due = sim::afterCompletedFeature(m_model, m_options.reenumerateOnDetach,
+                                                    &m_manifestations))
+        m_restartAt = due;
     return true;
-}
-
-void UhidDevice::noteFlashed()
-{
-    const unsigned manifestations = m_model.manifestations();
-    if (manifestations == m_manifestations)
-        return;
-    m_manifestations = manifestations;
-    printError("flashed an image; firmware version now \"" + m_model.firmwareVersion() + "\"");
 }
 
 bool UhidDevice::restartNow()

@@ -588,19 +588,9 @@ bool UsbDevice::afterFeature(FeatureOutcome outcome)
     }
     if (outcome != FeatureOutcome::kDone)
         return true;
-    const unsigned manifestations = m_model.manifestations();
-    if (manifestations != m_manifestations) {
-        m_manifestations = manifestations;
-        printError("flashed an image; firmware version now \"" + m_model.firmwareVersion() + "\"");
-    }
-    if (const std::optional<uint32_t> delayMs = m_model.takeRestartRequest()) {
-        if (m_options.reenumerateOnDetach) {
-            printError("DETACH: re-enumerating in " + std::to_string(*delayMs) + " ms");
-            m_restartAt = Clock::now() + std::chrono::milliseconds(*delayMs);
-        } else {
-            printError("DETACH: restarted (not re-enumerating)");
-        }
-    }
+    if (const auto due =
+            afterCompletedFeature(m_model, m_options.reenumerateOnDetach, &m_manifestations))
+        m_restartAt = due;
     return true;
 }
 
