@@ -246,6 +246,7 @@ TEST(SimDfuDownload, BlocksGoThroughBusyWithThePollTimeoutThenManifestationToler
     config.manifestTimeoutMs = 200;
     Host host(config);
     const Bytes payload = testsupport::countingBytes(40);  // blocks of 16, 16, 8
+    EXPECT_EQ(host.machine().lastDownload().blocks, 0u);
 
     for (uint16_t block = 0; block < 3; ++block) {
         const Bytes data(payload.begin() + block * 16,
@@ -277,6 +278,13 @@ TEST(SimDfuDownload, BlocksGoThroughBusyWithThePollTimeoutThenManifestationToler
     EXPECT_EQ(host.machine().flash(), payload);
     EXPECT_EQ(host.machine().manifestations(), 1u);
     EXPECT_EQ(host.machine().earlyPolls(), 0u);
+    // What the benchmark's pace per block is taken from: the manifested
+    // download's blocks and bytes, not the next download's (none yet).
+    EXPECT_EQ(host.machine().lastDownload().blocks, 3u);
+    EXPECT_EQ(host.machine().lastDownload().bytes, 40u);
+    EXPECT_GE(host.machine().lastDownload().firstToLast.count(), 0);
+    ASSERT_EQ(host.send(dfu::kDnload, 0, Bytes(16, 0x55)), FeatureOutcome::kDone);
+    EXPECT_EQ(host.machine().lastDownload().blocks, 3u);
 }
 
 TEST(SimDfuDownload, ManifestationNotTolerantWaitsForResetAndDetachRestarts)

@@ -106,6 +106,8 @@ DfuMachine::DfuMachine(const DfuMachine& other)
       m_transferBuffer(other.m_transferBuffer), m_core(other.m_core), m_pending(other.m_pending),
       m_pendingMs(other.m_pendingMs), m_clockRunning(other.m_clockRunning),
       m_deadlineMs(other.m_deadlineMs), m_blocks(other.m_blocks),
+      m_firstBlockAt(other.m_firstBlockAt), m_lastBlockAt(other.m_lastBlockAt),
+      m_lastDownload(other.m_lastDownload),
       m_garbageActive(other.m_garbageActive), m_silent(other.m_silent), m_gone(other.m_gone),
       m_download(other.m_download), m_flash(other.m_flash), m_version(other.m_version),
       m_manifestations(other.m_manifestations), m_earlyPolls(other.m_earlyPolls),
@@ -208,6 +210,10 @@ int DfuMachine::writeBlock(void* user, uint32_t offset, const uint8_t* data, uin
     if (config.failAtBlock && *config.failAtBlock == index)
         return config.failStatus;
     machine.m_download.insert(machine.m_download.end(), data, data + length);
+    // Real time, not the injectable clock: this measures the host.
+    machine.m_lastBlockAt = std::chrono::steady_clock::now();
+    if (machine.m_blocks == 0)
+        machine.m_firstBlockAt = machine.m_lastBlockAt;
     ++machine.m_blocks;
     if (config.pollTimeoutMs == 0 && !config.busyForever)
         return dfu::kOk;
@@ -273,6 +279,10 @@ uint8_t DfuMachine::completeManifestation()
 {
     if (!m_config.flashPath.empty() && !writeFileAtomically(m_config.flashPath, m_download))
         return dfu::kErrProg;
+    m_lastDownload.blocks = m_blocks;
+    m_lastDownload.bytes = m_download.size();
+    m_lastDownload.firstToLast = m_blocks == 0 ? std::chrono::microseconds(0)
+        : std::chrono::duration_cast<std::chrono::microseconds>(m_lastBlockAt - m_firstBlockAt);
     m_flash = std::move(m_download);
     m_download.clear();
     m_blocks = 0;

@@ -30,6 +30,7 @@
 
 #include "hiddfu_device.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -149,6 +150,17 @@ enum class FeatureOutcome {
     kGone,        // the device has disappeared
 };
 
+// What a manifested download took, seen from the device: its blocks, its
+// bytes, and the time from the arrival of its first block to that of its
+// last. (blocks - 1) blocks in `firstToLast` is the host's pace per block
+// with nothing of its start-up or manifestation in it, whichever host and
+// transport it was; the USB benchmark compares hosts by it.
+struct DownloadTiming {
+    uint32_t blocks = 0;
+    size_t bytes = 0;
+    std::chrono::microseconds firstToLast{0};
+};
+
 // The version the convention above finds in `image`; empty when none.
 std::string firmwareVersionOf(const std::vector<uint8_t>& image);
 
@@ -200,6 +212,8 @@ public:
     // The version of the flashed image; empty when it carried none.
     const std::string& firmwareVersion() const { return m_version; }
     unsigned manifestations() const { return m_manifestations; }
+    // The download that manifested last; all zero before the first.
+    const DownloadTiming& lastDownload() const { return m_lastDownload; }
     unsigned earlyPolls() const { return m_earlyPolls; }
     unsigned restarts() const { return m_restarts; }
     bool silent() const { return m_silent; }
@@ -237,6 +251,9 @@ private:
     bool m_clockRunning = false;      // its time has started: m_deadlineMs holds
     uint64_t m_deadlineMs = 0;        // end of the pending operation
     uint32_t m_blocks = 0;            // blocks of the current download
+    std::chrono::steady_clock::time_point m_firstBlockAt;  // of the current download
+    std::chrono::steady_clock::time_point m_lastBlockAt;
+    DownloadTiming m_lastDownload;
     bool m_garbageActive = false;
     bool m_silent = false;
     bool m_gone = false;

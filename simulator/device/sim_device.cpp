@@ -241,6 +241,12 @@ unsigned SimDevice::manifestations() const
     return m_dfu.manifestations();
 }
 
+DownloadTiming SimDevice::lastDownload() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dfu.lastDownload();
+}
+
 DfuMachine SimDevice::dfuSnapshot() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

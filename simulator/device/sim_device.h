@@ -102,6 +102,8 @@ public:
 
     // Manifestations completed so far (each one replaced the flash).
     unsigned manifestations() const;
+    // See DfuMachine::lastDownload.
+    DownloadTiming lastDownload() const;
 
     // A copy of the DFU machine as it is now: state, status, flash, counters.
     DfuMachine dfuSnapshot() const;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 namespace sim {
@@ -37,15 +38,26 @@ int loopWaitMs(bool ready, int readyPollMs, std::optional<EventClock::time_point
     return wait;
 }
 
+void reportFlashedImage(const SimDevice& model, unsigned* seenManifestations)
+{
+    const unsigned manifestations = model.manifestations();
+    if (manifestations == *seenManifestations)
+        return;
+    *seenManifestations = manifestations;
+    const DownloadTiming download = model.lastDownload();
+    char span[32];
+    std::snprintf(span, sizeof span, "%.3f", download.firstToLast.count() / 1000.0);
+    printError("flashed an image of " + std::to_string(download.bytes) + " bytes in " +
+               std::to_string(download.blocks) + " blocks, " + span +
+               " ms from the first block to the last; firmware version now \"" +
+               model.firmwareVersion() + "\"");
+}
+
 std::optional<EventClock::time_point> afterCompletedFeature(SimDevice& model,
                                                             bool reenumerateOnDetach,
                                                             unsigned* seenManifestations)
 {
-    const unsigned manifestations = model.manifestations();
-    if (manifestations != *seenManifestations) {
-        *seenManifestations = manifestations;
-        printError("flashed an image; firmware version now \"" + model.firmwareVersion() + "\"");
-    }
+    reportFlashedImage(model, seenManifestations);
     const std::optional<uint32_t> delayMs = model.takeRestartRequest();
     if (!delayMs)
         return std::nullopt;

@@ -38,6 +38,12 @@ Wake waitForEvent(int deviceFd, short deviceEvents, int signalFd, int timeoutMs)
 // announced, otherwise for ever, but never past a pending restart.
 int loopWaitMs(bool ready, int readyPollMs, std::optional<EventClock::time_point> restartDue);
 
+// Reports a newly flashed image on stderr, once (`seenManifestations`
+// counts those already reported): its size, its blocks, the time from its
+// first block to its last (which the USB benchmark reads) and the firmware
+// version it set.
+void reportFlashedImage(const SimDevice& model, unsigned* seenManifestations);
+
 // After a feature report the device model completed: reports a newly
 // flashed image on stderr (`seenManifestations` counts those already
 // reported) and takes a DETACH's restart request. Returns when the device is

@@ -396,11 +396,7 @@ void DfuClassDevice::afterRequest(FeatureOutcome outcome)
         m_vanished = true;
         return;
     }
-    const unsigned manifestations = m_model.manifestations();
-    if (manifestations != m_manifestations) {
-        m_manifestations = manifestations;
-        printError("flashed an image; firmware version now \"" + m_model.firmwareVersion() + "\"");
-    }
+    reportFlashedImage(m_model, &m_manifestations);
     if (m_model.takeRestartRequest())
         printError("DETACH: restarted (a DFU-mode device stays on the bus)");
 }
