@@ -31,6 +31,7 @@ TEST(SimOptions, DefaultsDescribeTheStandardDevice)
     EXPECT_TRUE(options.readyFile.empty());
     EXPECT_EQ(options.exitAfterOutputs, 0u);
     EXPECT_FALSE(options.usb);
+    EXPECT_FALSE(options.keepUncollectedInput);
 }
 
 TEST(SimOptions, AcceptsEveryOption)
@@ -39,7 +40,8 @@ TEST(SimOptions, AcceptsEveryOption)
     std::string error;
     const Args args = {"--vid", "0xA1b2", "--pid", "ffff", "--input-bytes", "120", "--output-bytes", "4095",
                        "--silent", "--log", "/tmp/out.log", "--ready-file", "/tmp/ready",
-                       "--exit-after-outputs", "3", "--usb", "--usb-dfu-class", "--realtime"};
+                       "--exit-after-outputs", "3", "--usb", "--usb-dfu-class", "--realtime",
+                       "--keep-uncollected-input", "--answer-delay", "250"};
     ASSERT_EQ(parseSimOptions(args, &options, &error), ParseOutcome::kRun) << error;
     EXPECT_EQ(options.device.vendorId, 0xA1B2);
     EXPECT_EQ(options.device.productId, 0xFFFF);
@@ -52,6 +54,8 @@ TEST(SimOptions, AcceptsEveryOption)
     EXPECT_TRUE(options.usb);
     EXPECT_TRUE(options.usbDfuClass);
     EXPECT_TRUE(options.realtime);
+    EXPECT_TRUE(options.keepUncollectedInput);
+    EXPECT_EQ(options.answerDelayMs, 250u);
 }
 
 TEST(SimOptions, DfuDefaultsDescribeAnUpgradableTolerantDeviceWithoutFaults)
@@ -182,6 +186,8 @@ TEST(SimOptions, RefusesBadCommandLines)
         {{"--reply", "version"}, "--reply"},
         {{"--reply", "=text"}, "--reply"},
         {{"--exit-after-outputs", "0"}, "--exit-after-outputs"},
+        {{"--answer-delay", "60001"}, "--answer-delay"},
+        {{"--answer-delay", "-1"}, "--answer-delay"},
         {{"--log"}, "--log needs a value"},
         {{"--vid", "1", "--pid"}, "--pid needs a value"},
         {{"--count", "2"}, "unknown option --count"},

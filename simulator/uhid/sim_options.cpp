@@ -165,6 +165,8 @@ bool applyFlag(const std::string& option, SimOptions* options)
         options->usbDfuClass = true;
     else if (option == "--realtime")
         options->realtime = true;
+    else if (option == "--keep-uncollected-input")
+        options->keepUncollectedInput = true;
     else if (option == "--no-dfu")
         dfu.enabled = false;
     else if (option == "--no-download")
@@ -185,6 +187,7 @@ bool applyFlag(const std::string& option, SimOptions* options)
 }
 
 const unsigned long kMaxPollTimeoutMs = 0xFFFFFF;  // bwPollTimeout has 24 bits
+const unsigned long kMaxAnswerDelayMs = 60000;
 
 class Parser {
 public:
@@ -228,6 +231,13 @@ private:
             return parseReportBytes(value, &device.outputDataBytes) || fail(reportBytesError(option));
         if (option == "--reply")
             return addReply(value);
+        if (option == "--answer-delay") {
+            unsigned long delay;
+            if (!parseUnsigned(value, 10, kMaxAnswerDelayMs, &delay))
+                return fail("--answer-delay wants milliseconds up to 60000");
+            m_options->answerDelayMs = static_cast<unsigned>(delay);
+            return true;
+        }
         if (option == "--log")
             m_options->logPath = value;
         else if (option == "--ready-file")
@@ -240,7 +250,7 @@ private:
     static bool isValueOption(const std::string& option)
     {
         for (const char* known : {"--vid", "--pid", "--input-bytes", "--output-bytes", "--reply", "--log",
-                                  "--ready-file", "--exit-after-outputs"}) {
+                                  "--ready-file", "--exit-after-outputs", "--answer-delay"}) {
             if (option == known)
                 return true;
         }

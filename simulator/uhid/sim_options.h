@@ -35,6 +35,12 @@ struct SimOptions {
     bool usbDfuClass = false;
     // Run at real-time priority (the DFU class device always does).
     bool realtime = false;
+    // With --usb: keep answers the host has not collected yet, queued behind
+    // one another as a device's interrupt endpoint holds them, instead of
+    // dropping them when the next request arrives.
+    bool keepUncollectedInput = false;
+    // With --usb: how long the device takes to send each answer.
+    unsigned answerDelayMs = 0;
 };
 
 enum class ParseOutcome { kRun, kHelp, kError };

@@ -23,7 +23,9 @@
 // own, since a write there blocks until the host polls for it (and the host
 // polls only while the hidraw node is open). Answers not yet collected when
 // the next request arrives are dropped, so a request is never answered with
-// the answer to an earlier one that its host did not wait for.
+// the answer to an earlier one that its host did not wait for; with
+// --keep-uncollected-input they stay queued, as on many real devices, and
+// the next host to open the node gets them first.
 //
 // After a DETACH the gadget is unbound from its UDC and bound again once the
 // detach delay has passed: the device leaves the bus and enumerates anew. A
@@ -225,9 +227,10 @@ public:
     InputReportWriter(const InputReportWriter&) = delete;
     InputReportWriter& operator=(const InputReportWriter&) = delete;
 
-    void start(int endpointFd)
+    void start(int endpointFd, std::chrono::milliseconds answerDelay)
     {
         m_endpoint = endpointFd;
+        m_answerDelay = answerDelay;
         m_thread = std::thread([this] { run(); });
     }
 
@@ -237,11 +240,16 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_generation;
         m_queue.clear();
-        for (Report& report : reports)
-            m_queue.push_back(std::move(report));
+        queue(std::move(reports));
         if (m_writing)
             interruptWrite();
-        m_wake.notify_one();
+    }
+
+    // Sends `reports` after what is still unsent.
+    void append(std::vector<Report> reports)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        queue(std::move(reports));
     }
 
     // Ends the thread; a write still waiting for the host is taken back.
@@ -267,6 +275,13 @@ public:
 private:
     void interruptWrite() { pthread_kill(m_thread.native_handle(), SIGUSR1); }
 
+    void queue(std::vector<Report> reports)
+    {
+        for (Report& report : reports)
+            m_queue.push_back(std::move(report));
+        m_wake.notify_one();
+    }
+
     void run()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -277,6 +292,12 @@ private:
             const Report report = std::move(m_queue.front());
             m_queue.pop_front();
             const unsigned generation = m_generation;
+            // A device slow to answer: the answer goes out late, unless a
+            // newer request has replaced it meanwhile.
+            if (m_answerDelay.count() > 0 &&
+                (m_wake.wait_for(lock, m_answerDelay, [this] { return m_stopping; }) ||
+                 generation != m_generation))
+                continue;
             m_writing = true;
             lock.unlock();
             ssize_t written;
@@ -298,6 +319,7 @@ private:
     }
 
     int m_endpoint = -1;
+    std::chrono::milliseconds m_answerDelay{0};
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -404,7 +426,7 @@ bool UsbDevice::start()
         printError(errnoText("opening " + m_gadget.endpointPath("ep1")));
         return false;
     }
-    m_writer.start(m_ep1.get());
+    m_writer.start(m_ep1.get(), std::chrono::milliseconds(m_options.answerDelayMs));
     return m_gadget.bind();
 }
 
@@ -570,7 +592,11 @@ bool UsbDevice::answerSetOutput(const usb::SetupPacket& setup)
     // Logged before answering: whoever gets the answer finds the line there.
     if (!logLine(toHex(report.data(), report.size())))
         return false;
-    m_writer.replace(m_model.onOutputReport(report.data(), report.size()));
+    std::vector<Report> answers = m_model.onOutputReport(report.data(), report.size());
+    if (m_options.keepUncollectedInput)
+        m_writer.append(std::move(answers));
+    else
+        m_writer.replace(std::move(answers));
     return true;
 }
 

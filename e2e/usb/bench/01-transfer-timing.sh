@@ -11,8 +11,10 @@
 # first to the last (microseconds of the device's clock); that time over
 # (blocks - 1) is the time per block, with nothing of either program's
 # start-up, enumeration, one-second progress poll or manifestation in it.
-# Each configuration is timed RUNS times; the figure is the median. A logged
-# run of each counts the control requests per block.
+# The two sides of each comparison are attached at once (other product ids)
+# and updated in turn, RUNS times each, so that a busy moment of the host
+# falls on both alike; the figures are medians. A logged run of each device
+# counts its control requests.
 SIM_ATTACH_POLLS=3000
 RUNS=${RUNS:-7}
 BLOCKS=256
@@ -31,16 +33,16 @@ ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'
 }
 
-# run_update TOOL FILE: one update; a failure is a failed check.
+# run_update TOOL PID FILE: one update; a failure is a failed check.
 run_update() {
     case "$1" in
         hiddfu)
-            hiddfu update 1234-5678-0000 "$2" > update.out 2>&1 &&
+            hiddfu update "1234-$2-0000" "$3" > update.out 2>&1 &&
                 grep -q '"progress": 100.0, "state": 0' update.out ||
-                e2e_fail "hiddfu update $2: $(tail -n 2 update.out)" ;;
+                e2e_fail "hiddfu update $2 $3: $(tail -n 2 update.out)" ;;
         dfu-util)
-            dfu-util -d 1234:5678 -D "$2" > update.out 2>&1 ||
-                e2e_fail "dfu-util -D $2: $(tr '\r' '\n' < update.out | tail -n 3)" ;;
+            dfu-util -d "1234:$2" -D "$3" > update.out 2>&1 ||
+                e2e_fail "dfu-util -D $3: $(tr '\r' '\n' < update.out | tail -n 3)" ;;
     esac
 }
 
@@ -58,56 +60,79 @@ count_requests() {
     grep -c -e '^set-feature ' -e '^get-feature ' -e '^dfu-out ' -e '^dfu-in ' "$1.simlog"
 }
 
-# measure LABEL TOOL TRANSFER_SIZE [hiddfu-sim options]: sets PER_BLOCK (the
-# median ms per block) and REQUESTS_PER_BLOCK, and reports them.
-measure() {
-    label=$1 tool=$2 size=$3
-    shift 3
-    fw=fw-$size
-    [ -f "$fw.dfu" ] || make_firmware "$fw" $((size * BLOCKS)) 2.0.0
-    dfu_payload "$fw.dfu" "$fw.payload"
-    sim_start counted "$@" --transfer-size "$size" --poll-timeout 0 --manifest-timeout 0 || return 1
-    run_update "$tool" "$fw.dfu"
-    # Every request of the run, over the blocks: the few of the start and
-    # the end (status, functional report, the final DNLOAD) add a little.
+# side LABEL TOOL PID TRANSFER_SIZE [hiddfu-sim options]: one side of a
+# comparison: makes its firmware, counts its requests in a logged run, then
+# attaches the device to be timed (unlogged). Sets REQUESTS_PER_BLOCK.
+side() {
+    label=$1 tool=$2 pid=$3 size=$4
+    shift 4
+    echo "$tool $pid fw-$pid-$size" > "$label.side"
+    make_firmware "fw-$pid-$size" $((size * BLOCKS)) 2.0.0 -p "$pid"
+    dfu_payload "fw-$pid-$size.dfu" "$label.payload"
+    sim_start counted --pid "$pid" "$@" --transfer-size "$size" --poll-timeout 0 \
+        --manifest-timeout 0 || return 1
+    run_update "$tool" "$pid" "fw-$pid-$size.dfu"
+    # Every request of the run over its blocks: the few of the start and the
+    # end (status, functional report, the final DNLOAD) add a little.
     REQUESTS_PER_BLOCK=$(awk -v n="$(count_requests counted)" -v b=$BLOCKS 'BEGIN { printf "%.2f", n / b }')
     sim_stop counted
     rm -f "$label.times"
-    sim_start_unlogged "$label" "$@" --flash "$PWD/$label.flash" --transfer-size "$size" \
-        --poll-timeout 0 --manifest-timeout 0 || return 1
-    for _ in $(seq "$RUNS"); do
-        run_update "$tool" "$fw.dfu"
-        block_ms "$label" >> "$label.times"
-    done
-    expect_files_equal "$label: the flash holds the payload" "$fw.payload" "$label.flash"
-    sim_stop "$label"
-    PER_BLOCK=$(median < "$label.times")
-    say "$label: $(tr '\n' ' ' < "$label.times")ms per block (median $PER_BLOCK)," \
-        "$REQUESTS_PER_BLOCK control requests per block over the whole run"
+    sim_start_unlogged "$label" --pid "$pid" "$@" --flash "$PWD/$label.flash" \
+        --transfer-size "$size" --poll-timeout 0 --manifest-timeout 0
 }
 
-say "== time per block, $BLOCKS blocks, $RUNS runs each (ms) =="
-measure uhid-1024 hiddfu 1024
-uhid_1024=$PER_BLOCK
-measure usb-1024 hiddfu 1024 --usb
-usb_1024=$PER_BLOCK
-measure uhid-256 hiddfu 256
-uhid_256=$PER_BLOCK
-measure usb-hid-256 hiddfu 256 --usb
-usb_hid_256=$PER_BLOCK
+# time_side LABEL: one timed update of that side.
+time_side() {
+    read -r tool pid fw < "$1.side"
+    run_update "$tool" "$pid" "$fw.dfu"
+    block_ms "$1" >> "$1.times"
+}
+
+# finish_side LABEL: checks the flash, detaches the device, sets PER_BLOCK
+# (the median) and reports the side.
+finish_side() {
+    expect_files_equal "$1: the flash holds the payload" "$1.payload" "$1.flash"
+    sim_stop "$1"
+    PER_BLOCK=$(median < "$1.times")
+    say "$1: $(tr '\n' ' ' < "$1.times")ms per block (median $PER_BLOCK)"
+}
+
+# compare A B: times the attached sides A and B in turn, RUNS times each;
+# sets A_MS and B_MS.
+compare() {
+    for _ in $(seq "$RUNS"); do
+        time_side "$1"
+        time_side "$2"
+    done
+    finish_side "$1"
+    A_MS=$PER_BLOCK
+    finish_side "$2"
+    B_MS=$PER_BLOCK
+}
+
+say "== time per block, $BLOCKS blocks, $RUNS runs each, the two sides in turn (ms) =="
+side uhid-1024 hiddfu 5601 1024
+side usb-1024 hiddfu 5602 1024 --usb
+compare uhid-1024 usb-1024
+say "USB / uhid, 1024-byte blocks (hiddfu): $(ratio "$B_MS" "$A_MS")"
+
+side uhid-256 hiddfu 5601 256
+side usb-hid-256 hiddfu 5602 256 --usb
+compare uhid-256 usb-hid-256
+say "USB / uhid, 256-byte blocks (hiddfu): $(ratio "$B_MS" "$A_MS")"
+
+side usb-hid-256 hiddfu 5602 256 --usb
 hid_requests=$REQUESTS_PER_BLOCK
+side usb-dfu-class-256 dfu-util 5603 256 --usb-dfu-class
+dfu_requests=$REQUESTS_PER_BLOCK
+compare usb-hid-256 usb-dfu-class-256
+say "same bus, 256-byte blocks, hiddfu over HID feature reports / dfu-util over the DFU class:" \
+    "$(ratio "$A_MS" "$B_MS") ($hid_requests against $dfu_requests control requests per block)"
+
 # The DFU class device always runs at real-time priority (it must take a
 # DNLOAD's data before dfu-util's next request): the feature-report device
 # once more at that priority, for a comparison on equal terms.
-measure usb-hid-256-realtime hiddfu 256 --usb --realtime
-usb_hid_256_realtime=$PER_BLOCK
-measure usb-dfu-class-256 dfu-util 256 --usb-dfu-class
-usb_dfu_256=$PER_BLOCK
-dfu_requests=$REQUESTS_PER_BLOCK
-
-say "== ratios =="
-say "USB / uhid, 1024-byte blocks (hiddfu): $(ratio "$usb_1024" "$uhid_1024")"
-say "USB / uhid, 256-byte blocks (hiddfu): $(ratio "$usb_hid_256" "$uhid_256")"
-say "same bus, 256-byte blocks, hiddfu over HID feature reports / dfu-util over the DFU class:" \
-    "$(ratio "$usb_hid_256" "$usb_dfu_256") ($hid_requests against $dfu_requests control requests per block)"
-say "the same, both devices at real-time priority: $(ratio "$usb_hid_256_realtime" "$usb_dfu_256")"
+side usb-hid-256-realtime hiddfu 5602 256 --usb --realtime
+side usb-dfu-class-256 dfu-util 5603 256 --usb-dfu-class
+compare usb-hid-256-realtime usb-dfu-class-256
+say "the same, both devices at real-time priority: $(ratio "$A_MS" "$B_MS")"
