@@ -64,27 +64,29 @@ count_requests() {
 # comparison: makes its firmware, counts its requests in a logged run, then
 # attaches the device to be timed (unlogged). Sets REQUESTS_PER_BLOCK.
 side() {
-    label=$1 tool=$2 pid=$3 size=$4
+    # Names of their own: lib.sh's helpers set pid, name and label.
+    side_label=$1 side_tool=$2 side_product=$3 side_size=$4
     shift 4
-    echo "$tool $pid fw-$pid-$size" > "$label.side"
-    make_firmware "fw-$pid-$size" $((size * BLOCKS)) 2.0.0 -p "$pid"
-    dfu_payload "fw-$pid-$size.dfu" "$label.payload"
-    sim_start counted --pid "$pid" "$@" --transfer-size "$size" --poll-timeout 0 \
+    side_fw=fw-$side_product-$side_size
+    echo "$side_tool $side_product $side_fw" > "$side_label.side"
+    make_firmware "$side_fw" $((side_size * BLOCKS)) 2.0.0 -p "$side_product"
+    dfu_payload "$side_fw.dfu" "$side_label.payload"
+    sim_start counted --pid "$side_product" "$@" --transfer-size "$side_size" --poll-timeout 0 \
         --manifest-timeout 0 || return 1
-    run_update "$tool" "$pid" "fw-$pid-$size.dfu"
+    run_update "$side_tool" "$side_product" "$side_fw.dfu"
     # Every request of the run over its blocks: the few of the start and the
     # end (status, functional report, the final DNLOAD) add a little.
     REQUESTS_PER_BLOCK=$(awk -v n="$(count_requests counted)" -v b=$BLOCKS 'BEGIN { printf "%.2f", n / b }')
     sim_stop counted
-    rm -f "$label.times"
-    sim_start_unlogged "$label" --pid "$pid" "$@" --flash "$PWD/$label.flash" \
-        --transfer-size "$size" --poll-timeout 0 --manifest-timeout 0
+    rm -f "$side_label.times"
+    sim_start_unlogged "$side_label" --pid "$side_product" "$@" --flash "$PWD/$side_label.flash" \
+        --transfer-size "$side_size" --poll-timeout 0 --manifest-timeout 0
 }
 
 # time_side LABEL: one timed update of that side.
 time_side() {
-    read -r tool pid fw < "$1.side"
-    run_update "$tool" "$pid" "$fw.dfu"
+    read -r side_tool side_product side_fw < "$1.side"
+    run_update "$side_tool" "$side_product" "$side_fw.dfu"
     block_ms "$1" >> "$1.times"
 }
 
