@@ -5,8 +5,10 @@
 # blocks of 256 bytes) with exit status 0, the flash then equals the payload
 # and the core saw blocks 0..255 in order; a device whose write of block 20
 # fails with errWRITE (3) makes dfu-util stop there and print the state and
-# status the core reported, and the flash keeps the old image.
-# e2e-timeout: 150
+# status the core reported, and the flash keeps the old image. A device that
+# falls silent or leaves the bus at block 20 makes dfu-util fail in bounded
+# time, flash unchanged.
+# e2e-timeout: 210
 SIM_ATTACH_POLLS=3000
 make_firmware fw 65536 2.0.0
 dfu_payload fw.dfu fw.payload
@@ -59,3 +61,28 @@ expect_true "block 20 was the last one sent" \
 expect_true "GETSTATUS answered dfuERROR with errWRITE" grep -q '^dfu-in 03 030000000a00$' refused.simlog
 expect_files_equal "the flash of refused is unchanged" refused.flash.before refused.flash
 sim_stop refused
+
+# The core's faults through the DFU class interface: a device that stops
+# answering at block 20 (dfu-util's control transfer runs into its 5 s
+# timeout) and one that leaves the bus at block 20. dfu-util fails in
+# bounded time either way, and the flash keeps the old image.
+for fault in silent vanish; do
+    printf 'hiddfu-sim firmware 1.5.0\nthe image before the update\n' > "$fault.flash"
+    cp "$fault.flash" "$fault.flash.before"
+    sim_start "$fault" --usb-dfu-class --flash "$PWD/$fault.flash" --transfer-size 256 \
+        --poll-timeout 5 "--$fault-at-block" 20
+    start=$(now_ms)
+    run_tool dfu-util -d 1234:5678 -D fw.dfu
+    elapsed=$(( $(now_ms) - start ))
+    expect_true "$fault: dfu-util failed (exit status $STATUS)" [ "$STATUS" -ne 0 ]
+    expect_true "$fault: dfu-util gave up after $elapsed ms (at most 15000)" [ "$elapsed" -le 15000 ]
+    expect_true "$fault: block 20 was the last one sent" \
+        [ "$(grep '^dfu-out 01 ' "$fault.simlog" | tail -n 1 | cut -d' ' -f3)" = 0014 ]
+    expect_files_equal "the flash of $fault is unchanged" "$fault.flash.before" "$fault.flash"
+    if [ "$fault" = silent ]; then
+        expect_true "silent: dfu-util's GETSTATUS timed out" grep -q 'get_status (LIBUSB_ERROR_TIMEOUT)' tool.err
+        sim_stop silent
+    else
+        sim_await_gone vanish
+    fi
+done
