@@ -3,7 +3,8 @@
 # device takes the SET_REPORT's data before its model decides, so the
 # refusal cannot be a stall of that transfer: the SET succeeds and the next
 # GETSTATUS reports dfuERROR with status 15, which the host turns into the
-# same result as a stall followed by that status.
+# same result as a stall followed by that status. Garbled and short status
+# reports are protocol violations (-3) over USB as through uhid.
 # e2e-timeout: 120
 SIM_ATTACH_POLLS=3000
 make_firmware fault 65536 2.0.0
@@ -14,3 +15,13 @@ expect_file_lacks_line refused.simlog '^set-feature d0011500'
 expect_true "refused was sent CLRSTATUS" grep -q '^set-feature d004' refused.simlog
 run_hiddfu get 1234-5678-0000 version
 expect_stdout '{"control": [{"request": "version", "response": "1.5.0", "error": null}]}'
+sim_stop refused
+
+# Status reports that break the protocol once the download has begun, now as
+# short and garbled USB control transfers: a state out of range, and a
+# GET_REPORT answered with 3 bytes of the 7 asked for (a short IN transfer,
+# which usbhid hands up as it came). Both end in "Upgrade failed (-3)".
+for fault in --garbage-status --short-status; do
+    update_against_fault bad -3 0 5000 --usb "$fault"
+    sim_stop bad
+done
