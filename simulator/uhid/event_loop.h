@@ -13,10 +13,14 @@
 //   int eventFd() const;       what to wait on; -1: signals and timeouts only
 //   short eventMask() const;   the poll events that mean "events to handle"
 //   bool handleEvents();
+// and, for startAndServe:
+//   bool loadFlash();          read the flash file of the options
+//   bool start();              present the device (false: said why on stderr)
 #ifndef SIM_EVENT_LOOP_H
 #define SIM_EVENT_LOOP_H
 
 #include "sim_io.h"
+#include "sim_options.h"
 
 #include <chrono>
 #include <optional>
@@ -107,6 +111,22 @@ int serveEvents(Device& device, const std::string& readyFile, int signalFd,
         }
     }
     return 0;
+}
+
+// Loads the device's flash, presents it to the host and serves it as
+// serveEvents does; 1 when the flash file cannot be read or the device
+// cannot be presented.
+template <typename Device>
+int startAndServe(Device& device, const SimOptions& options, int signalFd,
+                  const LoopSettings& settings)
+{
+    if (!device.loadFlash()) {
+        printError("cannot read the flash file " + options.device.dfu.flashPath);
+        return 1;
+    }
+    if (!device.start())
+        return 1;
+    return serveEvents(device, options.readyFile, signalFd, settings);
 }
 
 } // namespace sim

@@ -102,6 +102,7 @@ public:
     std::string readyName() const { return findNode(); }
 
     bool create();
+    bool start() { return create(); }
     void destroy();
 
     // Handles one event from uhid; false when the device cannot go on.
@@ -408,12 +409,9 @@ int main(int argc, char** argv)
     int status = kExitFailure;
     {
         UhidDevice device(options, uhid.get());
-        if (!device.loadFlash())
-            printError("cannot read the flash file " + options.device.dfu.flashPath);
-        else if (device.create())
-            status = sim::serveEvents(device, options.readyFile, signals.get(),
-                                      {kReadyLimit, kReadyPollMs,
-                                       "no hidraw node appeared (is hid-generic loaded?)"});
+        status = sim::startAndServe(device, options, signals.get(),
+                                    {kReadyLimit, kReadyPollMs,
+                                     "no hidraw node appeared (is hid-generic loaded?)"});
     }  // the device is destroyed here, before the ready file goes
     if (!options.readyFile.empty())
         unlink(options.readyFile.c_str());

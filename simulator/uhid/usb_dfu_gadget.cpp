@@ -62,8 +62,6 @@ namespace {
 
 const auto kReadyLimit = std::chrono::seconds(30);
 const int kReadyPollMs = 5;
-const int kExitOk = 0;
-const int kExitFailure = 1;
 
 using Clock = std::chrono::steady_clock;
 
@@ -415,15 +413,9 @@ int runUsbDfuClassDevice(const SimOptions& options, int signalFd)
 {
     raisePriority();
     DfuClassDevice device(options);
-    if (!device.loadFlash()) {
-        printError("cannot read the flash file " + options.device.dfu.flashPath);
-        return kExitFailure;
-    }
-    if (!device.start())
-        return kExitFailure;
-    return serveEvents(device, options.readyFile, signalFd,
-                       {kReadyLimit, kReadyPollMs,
-                        "the host did not enumerate the device (is dummy_hcd loaded?)"});
+    return startAndServe(device, options, signalFd,
+                         {kReadyLimit, kReadyPollMs,
+                          "the host did not enumerate the device (is dummy_hcd loaded?)"});
 }
 
 } // namespace sim

@@ -73,7 +73,6 @@ const auto kReadyLimit = std::chrono::seconds(30);
 const int kReadyPollMs = 5;
 // How long a re-enumeration waits for the host to drop the old node.
 const auto kDisconnectLimit = std::chrono::seconds(10);
-const int kExitOk = 0;
 const int kExitFailure = 1;
 
 using Clock = std::chrono::steady_clock;
@@ -644,15 +643,9 @@ int runUsbDevice(const SimOptions& options, int signalFd)
         return kExitFailure;
     }
     UsbDevice device(options);
-    if (!device.loadFlash()) {
-        printError("cannot read the flash file " + options.device.dfu.flashPath);
-        return kExitFailure;
-    }
-    if (!device.start())
-        return kExitFailure;
-    return serveEvents(device, options.readyFile, signalFd,
-                       {kReadyLimit, kReadyPollMs,
-                        "no hidraw node appeared (are usbhid and hid-generic loaded?)"});
+    return startAndServe(device, options, signalFd,
+                         {kReadyLimit, kReadyPollMs,
+                          "no hidraw node appeared (are usbhid and hid-generic loaded?)"});
 }
 
 } // namespace sim
