@@ -634,6 +634,30 @@ TEST(SimDfuFaults, FailAtBlockEntersErrorWithTheStatusWhenThatBlockArrives)
     }
 }
 
+// The request that would carry block 2 is refused on sight: only it, only
+// the request report, and before the core sees its data.
+TEST(SimDfuFaults, StallAtBlockRefusesTheRequestThatWouldCarryThatBlock)
+{
+    DfuConfig config;
+    config.transferSize = 4;
+    config.stallAtBlock = 2;
+    Host host(config);
+    for (uint16_t block = 0; block < 2; ++block) {
+        EXPECT_FALSE(host.machine().refusesSetBeforeData(dfu::kRequestReportId)) << block;
+        ASSERT_EQ(host.downloadBlock(block, text("abcd")).state, dfu::kDnloadIdle) << block;
+    }
+    EXPECT_TRUE(host.machine().refusesSetBeforeData(dfu::kRequestReportId));
+    EXPECT_FALSE(host.machine().refusesSetBeforeData(dfu::kStatusReportId));
+    EXPECT_EQ(host.send(dfu::kDnload, 2, text("efgh")), FeatureOutcome::kStalled);
+    const StatusReply reply = host.getStatus();
+    EXPECT_EQ(reply.state, dfu::kError);
+    EXPECT_EQ(reply.status, dfu::kErrStalledPkt);
+    EXPECT_EQ(host.machine().downloaded(), text("abcdabcd"));
+    // CLRSTATUS ends the download; the next one starts over from block 0.
+    EXPECT_EQ(host.send(dfu::kClrStatus), FeatureOutcome::kDone);
+    EXPECT_FALSE(host.machine().refusesSetBeforeData(dfu::kRequestReportId));
+}
+
 TEST(SimDfuFaults, SilentAtBlockAnswersNothingFromThatBlockOn)
 {
     DfuConfig config;

@@ -86,7 +86,7 @@ TEST(SimOptions, AcceptsEveryDfuOption)
     std::string error;
     const Args args = {"--flash", "/tmp/flash.bin", "--transfer-size", "4090", "--poll-timeout", "0",
                        "--manifest-timeout", "16777215", "--detach-timeout", "65535", "--no-download",
-                       "--not-tolerant", "--no-reenumerate", "--fail-at-block", "7:15",
+                       "--not-tolerant", "--no-reenumerate", "--fail-at-block", "7:15", "--stall-at-block", "12",
                        "--silent-at-block", "4294967295", "--vanish-at-block", "0", "--busy-forever",
                        "--garbage-status"};
     ASSERT_EQ(parseSimOptions(args, &options, &error), ParseOutcome::kRun) << error;
@@ -101,6 +101,7 @@ TEST(SimOptions, AcceptsEveryDfuOption)
     EXPECT_FALSE(options.reenumerateOnDetach);
     EXPECT_EQ(dfu.failAtBlock, std::optional<uint32_t>(7));
     EXPECT_EQ(dfu.failStatus, 15);
+    EXPECT_EQ(dfu.stallAtBlock, std::optional<uint32_t>(12));
     EXPECT_EQ(dfu.silentAtBlock, std::optional<uint32_t>(4294967295u));
     EXPECT_EQ(dfu.vanishAtBlock, std::optional<uint32_t>(0));
     EXPECT_TRUE(dfu.busyForever);
@@ -206,6 +207,7 @@ TEST(SimOptions, RefusesBadCommandLines)
         {{"--fail-at-block", ":3"}, "--fail-at-block"},
         {{"--fail-at-block", "x"}, "--fail-at-block"},
         {{"--silent-at-block", "4294967296"}, "--silent-at-block"},
+        {{"--stall-at-block", "x"}, "--stall-at-block"},
         {{"--vanish-at-block", "-1"}, "--vanish-at-block"},
         {{"--vanish-at-block"}, "--vanish-at-block needs a value"},
         {{"--announce-transfer-size", "65536"}, "--announce-transfer-size"},

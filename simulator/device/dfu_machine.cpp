@@ -293,6 +293,17 @@ uint8_t DfuMachine::completeManifestation()
     return dfu::kOk;
 }
 
+// Only where the next request is that block's DNLOAD: between blocks, or in
+// dfuIDLE for block 0. In dfuERROR the host's CLRSTATUS goes through.
+bool DfuMachine::refusesSetBeforeData(uint8_t reportId) const
+{
+    if (!m_config.enabled || m_gone || m_silent || reportId != dfu::kRequestReportId ||
+        !m_config.stallAtBlock || *m_config.stallAtBlock != m_blocks)
+        return false;
+    const uint8_t state = hiddfu_dev_state(&m_core);
+    return state == dfu::kDnloadIdle || (state == dfu::kIdle && m_blocks == 0);
+}
+
 FeatureOutcome DfuMachine::setReport(const uint8_t* report, size_t length)
 {
     if (!m_config.enabled || length == 0)
@@ -301,6 +312,10 @@ FeatureOutcome DfuMachine::setReport(const uint8_t* report, size_t length)
         return FeatureOutcome::kGone;
     if (m_silent)
         return FeatureOutcome::kUnanswered;
+    if (refusesSetBeforeData(report[0])) {
+        transportStall();
+        return FeatureOutcome::kStalled;
+    }
     advance();
     const hiddfu_dev_result result = hiddfu_hid_set_report(&m_core, report, length);
     dropAbandonedDownload();

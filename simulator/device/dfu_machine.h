@@ -135,6 +135,12 @@ struct DfuConfig {
     uint8_t failStatus = dfu::kErrWrite;
     std::optional<uint32_t> silentAtBlock;  // no feature report answered from then on
     std::optional<uint32_t> vanishAtBlock;  // the device is gone from then on
+    // The request report that follows this many blocks of a download (the
+    // one that would carry that block; in dfuIDLE or dfuDNLOAD-IDLE) is
+    // stalled on sight, before its data is looked at: dfuERROR,
+    // errSTALLEDPKT. Unlike failAtBlock, a USB transport can refuse it from
+    // the setup packet alone.
+    std::optional<uint32_t> stallAtBlock;
     bool busyForever = false;               // every block stays dfuDNBUSY
     StatusGarbage garbage = StatusGarbage::kNone;  // from the first DNLOAD on
 
@@ -182,6 +188,11 @@ public:
 
     // A SET_REPORT of a feature report, report id first.
     FeatureOutcome setReport(const uint8_t* report, size_t length);
+
+    // Whether a SET_REPORT of feature report `reportId` is to be refused
+    // before its data is read (the stallAtBlock fault). The transport then
+    // stalls it and calls transportStall(); setReport does both itself.
+    bool refusesSetBeforeData(uint8_t reportId) const;
 
     // A GET_REPORT of feature report `reportId`; *reply gets the report, id
     // first, when the outcome is kDone.

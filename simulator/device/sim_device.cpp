@@ -200,6 +200,12 @@ FeatureOutcome SimDevice::setFeatureReport(const uint8_t* report, size_t length)
     return m_dfu.setReport(report, length);
 }
 
+bool SimDevice::refusesFeatureSetBeforeData(uint8_t reportId) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_config.customFeatures && m_dfu.refusesSetBeforeData(reportId);
+}
+
 FeatureOutcome SimDevice::getFeatureReport(uint8_t reportId, Report* reply)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

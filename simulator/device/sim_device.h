@@ -91,6 +91,9 @@ public:
     // See DfuMachine::transportStall.
     void dfuTransportStall();
 
+    // See DfuMachine::refusesSetBeforeData; false for custom feature reports.
+    bool refusesFeatureSetBeforeData(uint8_t reportId) const;
+
     // Makes the flash file named in the configuration, if it exists, the
     // device's firmware; false when it exists but cannot be read.
     bool loadFlash();

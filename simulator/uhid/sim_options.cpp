@@ -59,6 +59,9 @@ const char kUsage[] =
     "Faults (BLOCK counts the data blocks of a download from 0):\n"
     "  --fail-at-block BLOCK[:STATUS]  enter dfuERROR with bStatus STATUS (1-15,\n"
     "                           default 3 errWRITE) when that block arrives\n"
+    "  --stall-at-block BLOCK   stall the request report that would carry that\n"
+    "                           block, on sight (over USB from its setup packet):\n"
+    "                           dfuERROR, errSTALLEDPKT (15)\n"
     "  --silent-at-block BLOCK  answer no feature report from that block on (the\n"
     "                           kernel gives up on each after 5 s)\n"
     "  --vanish-at-block BLOCK  destroy the device and exit when that block arrives\n"
@@ -260,8 +263,8 @@ private:
     static bool isDfuValueOption(const std::string& option)
     {
         for (const char* known : {"--flash", "--transfer-size", "--poll-timeout", "--manifest-timeout",
-                                  "--detach-timeout", "--fail-at-block", "--silent-at-block",
-                                  "--vanish-at-block", "--announce-transfer-size"}) {
+                                  "--detach-timeout", "--fail-at-block", "--stall-at-block",
+                                  "--silent-at-block", "--vanish-at-block", "--announce-transfer-size"}) {
             if (option == known)
                 return true;
         }
@@ -296,6 +299,8 @@ private:
         if (option == "--fail-at-block")
             return parseFailAt(value, &dfu) ||
                    fail("--fail-at-block wants BLOCK or BLOCK:STATUS with STATUS from 1 to 15");
+        if (option == "--stall-at-block")
+            return parseBlock(value, &dfu.stallAtBlock) || fail("--stall-at-block wants a block number");
         if (option == "--silent-at-block")
             return parseBlock(value, &dfu.silentAtBlock) || fail("--silent-at-block wants a block number");
         return parseBlock(value, &dfu.vanishAtBlock) || fail("--vanish-at-block wants a block number");

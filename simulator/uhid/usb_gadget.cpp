@@ -562,10 +562,14 @@ bool UsbDevice::answerGetFeature(const usb::SetupPacket& setup)
 bool UsbDevice::answerSetFeature(const usb::SetupPacket& setup)
 {
     // What the setup packet alone tells: a device without feature reports,
-    // or a report longer than its longest one, is refused with a stall.
-    if (setup.length == 0 || setup.length > m_model.featureReportLength()) {
-        const uint8_t id = usb::reportId(setup);
+    // a report longer than its longest one, or the request the stall-at-block
+    // fault refuses, is refused with a stall.
+    const uint8_t id = usb::reportId(setup);
+    const bool faultStall = m_model.refusesFeatureSetBeforeData(id);
+    if (setup.length == 0 || setup.length > m_model.featureReportLength() || faultStall) {
         stall(setup);
+        if (faultStall)
+            m_model.dfuTransportStall();
         return logLine("set-feature " + toHex(&id, 1) + outcomeText(FeatureOutcome::kStalled));
     }
     Report report;
